@@ -1,0 +1,98 @@
+// Link to the companion virtual audio driver: finding its device interface,
+// opening it, and the two requests that carry PCM.
+//
+// Payload in both directions: interleaved stereo, signed 16-bit little-endian,
+// 48000 frames per second, 4 bytes a frame, no header.
+//
+// Windows: the driver's device interface is found with SetupAPI by its class
+// GUID, opened with CreateFileW and driven with DeviceIoControl.
+// Linux: the "device interface" is a per-user runtime directory named after
+// the same GUID that holds two FIFOs of PulseAudio pipe modules (see
+// scripts/sonvale-driver): writes go to the virtual microphone's FIFO, reads
+// come from the virtual speaker's FIFO.
+//
+// Threads: writePcm and readPcm may run at the same time on two threads (the
+// capture loop writes, the play loop reads); each must not be called from two
+// threads at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace sonvale {
+
+// Interface class GUID of the driver.
+inline constexpr wchar_t kDriverInterfaceGuid[] = L"{A918DC47-8798-45A3-8351-CBF0AB47208A}";
+
+// I/O control codes: FILE_DEVICE_UNKNOWN, FILE_ANY_ACCESS, METHOD_NEITHER.
+inline constexpr std::uint32_t kIoctlMicPcmWrite = 0x22003B;     // function 0x00E
+inline constexpr std::uint32_t kIoctlSpeakerPcmRead = 0x22004F;  // function 0x013
+
+inline constexpr std::uint32_t kDriverFrameBytes = 4;          // stereo, 16-bit
+inline constexpr std::uint32_t kDriverWriteChunkBytes = 1920;  // 480 frames, 10 ms
+inline constexpr std::uint32_t kDriverReadAreaBytes = 38400;   // 9600 frames, 200 ms
+inline constexpr std::size_t kDriverPathCapacity = 1024;       // units, terminator included
+
+#ifndef _WIN32
+// File names of the two FIFOs inside the Linux interface directory.
+inline constexpr char kSpeakerFifoName[] = "speaker.fifo";
+inline constexpr char kMicrophoneFifoName[] = "microphone.fifo";
+// Environment variable that, when set, names the interface directory instead
+// of the per-user default (used by tests and by scripts/sonvale-driver).
+inline constexpr char kDriverDirEnv[] = "SONVALE_DRIVER_DIR";
+// The interface directory: $SONVALE_DRIVER_DIR, else
+// $XDG_RUNTIME_DIR/sonvale-{GUID}, else /tmp/sonvale-<uid>-{GUID}.
+std::string driverInterfaceDirectory();
+#endif
+
+// Looks up interface `memberIndex` (the program passes 0) of the driver's
+// class and writes its device path, zero-terminated, into `destination` of
+// `capacity` units. Returns false when there is no such interface or when the
+// path with its terminator would not fit (nothing is written past
+// `capacity`). When the lookup itself cannot start it prints
+// "No HDEVINFO available for this GUID\n" to standard output.
+bool findDriverInterface(wchar_t* destination, int memberIndex,
+                         std::size_t capacity = kDriverPathCapacity);
+
+class DriverDevice {
+public:
+    DriverDevice();
+    ~DriverDevice();  // closes what open() opened
+
+    DriverDevice(const DriverDevice&) = delete;
+    DriverDevice& operator=(const DriverDevice&) = delete;
+
+    // Opens the device at `path` (from findDriverInterface). Returns whether it
+    // can be used; a device that failed to open makes every request fail.
+    bool open(const wchar_t* path);
+    bool isOpen() const;
+
+    // Hands `length` bytes of PCM to the virtual microphone. Never blocks for
+    // long. Returns true only when all bytes were taken; `bytesReturned` says
+    // how many were (0 on failure). Never raises SIGPIPE.
+    bool writePcm(const void* data, std::uint32_t length, std::uint32_t* bytesReturned);
+
+    // Fetches what the virtual speaker holds, up to `capacity` bytes, in whole
+    // 4-byte frames; `bytesReturned` is 0 when nothing waits. May wait a few
+    // milliseconds for data so that a polling caller does not spin. Returns
+    // false when the device is not usable.
+    bool readPcm(void* area, std::uint32_t capacity, std::uint32_t* bytesReturned);
+
+private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // HANDLE; INVALID_HANDLE_VALUE after a failed open
+#else
+    bool reopenMicrophone();
+    bool reopenSpeaker();
+
+    std::string directory_;                          // empty until open()
+    int micFd_ = -1;                                 // write end of the microphone FIFO
+    int speakerFd_ = -1;                             // read end of the speaker FIFO
+    bool opened_ = false;                            // open() succeeded once
+    unsigned char pending_[kDriverFrameBytes] = {};  // partial frame from the last read
+    std::uint32_t pendingBytes_ = 0;
+#endif
+};
+
+}  // namespace sonvale

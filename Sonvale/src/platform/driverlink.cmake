@@ -1,0 +1,9 @@
+# Driver link: findDriverInterface and DriverDevice (DriverLink.h), one
+# backend per OS. No Qt.
+if(WIN32)
+  add_library(sonvale_driverlink STATIC ${CMAKE_CURRENT_LIST_DIR}/windows/DriverLink.cpp)
+  target_link_libraries(sonvale_driverlink PUBLIC setupapi)
+else()
+  add_library(sonvale_driverlink STATIC ${CMAKE_CURRENT_LIST_DIR}/linux/DriverLink.cpp)
+endif()
+target_include_directories(sonvale_driverlink PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)

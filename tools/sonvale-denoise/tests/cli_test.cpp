@@ -112,7 +112,7 @@ void expectAlignedRoundTrip(int rate, int channels, int format, const char* name
         // 32 kHz) at any of these rates, were it left in.
         int lag = crossCorrelationPeak(in.channel(c), out.channel(c), 2048, &peak);
         EXPECT_EQ(lag, 0) << "channel " << c;
-        EXPECT_GT(peak, 0.5) << "channel " << c;
+        EXPECT_GT(peak, 0.8) << "channel " << c;
     }
 }
 

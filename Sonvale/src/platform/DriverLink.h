@@ -69,8 +69,10 @@ public:
     bool isOpen() const;
 
     // Hands `length` bytes of PCM to the virtual microphone. Never blocks for
-    // long. Returns true only when all bytes were taken; `bytesReturned` says
-    // how many were (0 on failure). Never raises SIGPIPE.
+    // long and never raises SIGPIPE. Returns whether the device took the chunk
+    // (Linux: all of it; a write is given up after a few milliseconds without
+    // room); `bytesReturned` is what the device reports taking (Linux: the
+    // bytes written, in whole pieces so no frame is split).
     bool writePcm(const void* data, std::uint32_t length, std::uint32_t* bytesReturned);
 
     // Fetches what the virtual speaker holds, up to `capacity` bytes, in whole

@@ -56,7 +56,7 @@ public:
 
 // A state change of one endpoint, as a watcher reports it.
 struct EndpointEvent {
-    bool hasId = false;     // false when the OS passed no id
+    bool hasId = false;  // false when the OS passed no id
     std::wstring id;
     bool resolved = false;  // the friendly name could be read
     std::wstring name;

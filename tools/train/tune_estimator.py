@@ -1,0 +1,128 @@
+#!/usr/bin/python3
+"""Scores variants of vardix's default estimator on the corpus.
+
+Each variant is the estimator built with some of its constants overridden
+(VX_NAME=value, see vardix/src/estimator.c); it is loaded in front of the
+built libvardix, run through the built orvo_alg (quality-peers orvo) over the
+corpus mixtures, clean utterances and noise clips, and scored like the
+quality benchmark does. Only corpus data is used.
+
+Usage: tools/train/tune_estimator.py --build build-q [--pairs N] \
+           "VX_GAIN_MIN=0.18" "VX_GAIN_MIN=0.1,VX_DD_WEIGHT=0.98" ...
+An empty variant "" is the estimator as committed.
+"""
+import argparse
+import concurrent.futures as cf
+import os
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tools", "bench", "quality", "py"))
+
+import numpy as np  # noqa: E402
+import soundfile as sf  # noqa: E402
+
+import metrics  # noqa: E402
+from stoi import stoi  # noqa: E402
+
+CORPUS = os.path.abspath(os.path.join(ROOT, "..", "shared", "corpus"))
+
+
+def build_variant(spec, tmp):
+    defs = ["-D" + d.strip() for d in spec.split(",") if d.strip()]
+    out = os.path.join(tmp, "v%d" % abs(hash(spec)), "libvardix.so")
+    os.makedirs(os.path.dirname(out), exist_ok=True)
+    subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-DVARDIX_BUILD",
+                    "-I", os.path.join(ROOT, "vardix", "include"), *defs,
+                    os.path.join(ROOT, "vardix", "src", "vardix.c"),
+                    os.path.join(ROOT, "vardix", "src", "estimator.c"), "-o", out, "-lm"],
+                   check=True)
+    return out
+
+
+def run(peers, lib, x32, tag, tmp):
+    fin, fout = os.path.join(tmp, tag + ".in"), os.path.join(tmp, tag + ".out")
+    np.clip(np.round(x32 * 32768), -32768, 32767).astype("<i2").tofile(fin)
+    env = dict(os.environ, LD_PRELOAD=lib)
+    subprocess.run([peers, "orvo", fin, fout], check=True, env=env, capture_output=True)
+    y = np.fromfile(fout, dtype="<i2") / 32768.0
+    os.remove(fin)
+    os.remove(fout)
+    return y
+
+
+def score_pair(peers, lib, p, tmp):
+    ref = metrics.resample(p["clean"], 48000, 32000)
+    x = metrics.resample(p["noisy"], 48000, 32000)
+    y = metrics.shift(run(peers, lib, x, p["name"], tmp), 1023, len(ref))
+    r16, y16 = metrics.resample(ref, 32000, 16000), metrics.resample(y, 32000, 16000)
+    out = {"si_sdr": metrics.si_sdr(r16, y16), "stoi": stoi(r16, y16, 16000)}
+    # Clean speech in.
+    yc = metrics.shift(run(peers, lib, ref, p["name"] + "c", tmp), 1023, len(ref))
+    out["clean_sdr"] = metrics.si_sdr(ref, yc)
+    out["clean_level"] = metrics.level_db(yc) - metrics.level_db(ref)
+    n30 = int(0.03 * 32000)
+    out["onsets"] = [metrics.level_db(yc[i:i + n30]) - metrics.level_db(ref[i:i + n30])
+                     for i in metrics.onsets(ref, 32000)]
+    return out
+
+
+def noise_att(peers, lib, name, x32, tmp):
+    y = run(peers, lib, x32, "n_" + name, tmp)
+    a = 32000
+    n = len(x32) - a - 1023
+    return metrics.level_db(x32[a:a + n]) - metrics.level_db(y[a + 1023:a + 1023 + n])
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default=os.path.join(ROOT, "build"))
+    ap.add_argument("--pairs", type=int, default=0, help="even spread of N pairs (0: all)")
+    ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("variants", nargs="*", default=[""])
+    args = ap.parse_args()
+    peers = os.path.join(os.path.abspath(args.build), "tools", "bench", "quality", "quality-peers")
+
+    import csv
+    with open(os.path.join(CORPUS, "mixtures", "manifest.csv")) as fh:
+        rows = list(csv.DictReader(fh))
+    if args.pairs:
+        idx = np.unique(np.linspace(0, len(rows) - 1, args.pairs).round().astype(int))
+        rows = [rows[i] for i in idx]
+    pairs = []
+    for r in rows:
+        d = os.path.join(CORPUS, "mixtures", r["name"])
+        pairs.append({"name": r["name"], "snr": int(r["snr_db"]),
+                      "noisy": sf.read(d + "_noisy.wav")[0], "clean": sf.read(d + "_clean.wav")[0]})
+    base = {}
+    for p in pairs:
+        r16 = metrics.resample(p["clean"], 48000, 16000)
+        n16 = metrics.resample(p["noisy"], 48000, 16000)
+        base[p["name"]] = (metrics.si_sdr(r16, n16), stoi(r16, n16, 16000))
+    noises = []
+    for f in sorted(os.listdir(os.path.join(CORPUS, "noise"))):
+        x, fs = sf.read(os.path.join(CORPUS, "noise", f), always_2d=True)
+        noises.append((f[:-4], metrics.resample(x[:, 0], fs, 32000)))
+
+    with tempfile.TemporaryDirectory() as tmp, cf.ThreadPoolExecutor(args.jobs) as pool:
+        for spec in args.variants:
+            lib = build_variant(spec, tmp)
+            res = list(pool.map(lambda p: score_pair(peers, lib, p, tmp), pairs))
+            att = list(pool.map(lambda n: noise_att(peers, lib, n[0], n[1], tmp), noises))
+            d_sdr = [r["si_sdr"] - base[p["name"]][0] for r, p in zip(res, pairs)]
+            d_stoi = [r["stoi"] - base[p["name"]][1] for r, p in zip(res, pairs)]
+            per = {s: np.mean([d for d, p in zip(d_sdr, pairs) if p["snr"] == s])
+                   for s in sorted({p["snr"] for p in pairs})}
+            on = [o for r in res for o in r["onsets"]]
+            print("%-60s dSDR %+.2f dSTOI %+.4f | %s | clean min %.1f lvl %+.2f onset min %+.1f "
+                  "| noise att mean %.1f min %.1f" % (
+                      spec or "(as committed)", np.mean(d_sdr), np.mean(d_stoi),
+                      " ".join("%d:%+.1f" % (s, v) for s, v in per.items()),
+                      min(r["clean_sdr"] for r in res), np.mean([r["clean_level"] for r in res]),
+                      min(on), np.mean(att), min(att)), flush=True)
+
+
+if __name__ == "__main__":
+    main()

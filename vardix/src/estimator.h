@@ -1,0 +1,24 @@
+/* Statistical speech-spectrum estimator behind vardix mode 1. */
+#ifndef VARDIX_ESTIMATOR_H
+#define VARDIX_ESTIMATOR_H
+
+#define VX_BINS 257
+
+typedef struct VxEstimator {
+    int hops;               /* spectra seen so far (saturates) */
+    float noise[VX_BINS];   /* noise power estimate per bin */
+    float spp_avg[VX_BINS]; /* smoothed speech-presence probability */
+    float prev_gain[VX_BINS];
+    float prev_gamma[VX_BINS];
+    float gain[VX_BINS]; /* gain of the current spectrum */
+} VxEstimator;
+
+void vx_estimator_init(VxEstimator* e);
+/* One spectrum in (257 bins, re/im), the real-valued mask out. */
+void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* mask);
+
+/* exp(E1(v) / 2), E1 the exponential integral, for v > 0 (the log-spectral
+ * amplitude factor). */
+float vx_lsa_factor(float v);
+
+#endif

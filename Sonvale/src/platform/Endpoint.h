@@ -48,9 +48,10 @@ public:
     // Makes the endpoint the default of its flow (console role on Windows).
     // `flow` is a hint for backends that need it; Windows ignores it.
     virtual EndpointResult SetDefault(const std::wstring& id, int flow) = 0;
-    // Sets mute and the volume (scalar 0..1, all channels) of every active
-    // capture endpoint whose friendly name contains `nameFragment`
-    // (case-sensitive). Returns how many endpoints were changed.
+    // Sets mute and the volume (scalar 0..1, all channels; a negative scalar
+    // leaves the volume alone) of every active capture endpoint whose
+    // friendly name contains `nameFragment` (case-sensitive). Returns how
+    // many endpoints were changed.
     virtual int SetCaptureVolume(bool mute, float scalar, const std::wstring& nameFragment) = 0;
 };
 

@@ -10,6 +10,7 @@
 #include <windows.h>
 // clang-format off
 #include <setupapi.h>
+#include <winioctl.h>
 // clang-format on
 
 #include <cstddef>
@@ -82,11 +83,8 @@ bool findDriverInterface(wchar_t* destination, int memberIndex, std::size_t capa
     const std::size_t maxUnits = (blockBytes - pathOffset) / sizeof(wchar_t);
     const std::size_t length = wcsnlen(detail->DevicePath, maxUnits);
     // A path that does not fit with its terminator is refused, not cut.
-    const bool fits = length < maxUnits && length + 1 <= capacity;
-    if (fits) {
-        std::wmemcpy(destination, detail->DevicePath, length);
-        destination[length] = L'\0';
-    }
+    const bool fits =
+        length < maxUnits && copyDevicePath(detail->DevicePath, length, destination, capacity);
     delete[] block;
     SetupDiDestroyDeviceInfoList(set);
     return fits;

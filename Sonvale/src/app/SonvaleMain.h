@@ -1,0 +1,122 @@
+// SonvaleMain: the program's only window, a small frameless panel beside the
+// taskbar. It owns the two audio loops, the endpoint directory, the
+// notification client and the driver device; routes the two "Cancel Noise"
+// switches to the loops; keeps the two device lists current; hides when the
+// user clicks elsewhere; and puts the user's default audio devices back on
+// every way out of the program.
+#pragma once
+
+#include <QDialog>
+#include <QModelIndex>
+#include <QString>
+#include <memory>
+
+#include "DriverLink.h"
+#include "EndpointDirectory.h"
+#include "audio/CaptureLoopOwner.h"
+
+namespace Ui {
+class SonvaleMain;
+}
+namespace sonvale {
+class SingleInstance;
+class PcmPlayLoop;
+class PcmCaptureLoop;
+}  // namespace sonvale
+class QMenu;
+class QLabel;
+class QSessionManager;
+class CMMNotificationClient;
+
+// Where the taskbar lies on the default screen.
+enum TASK_BAR_POS {
+    TASK_BAR_BOTTOM = 1,
+    TASK_BAR_TOP = 2,
+    TASK_BAR_LEFT = 3,
+    TASK_BAR_RIGHT = 4,
+    TASK_BAR_NONE = -1,
+};
+
+class SonvaleMain : public QDialog, public sonvale::CaptureLoopOwner {
+    Q_OBJECT
+
+public:
+    explicit SonvaleMain(QWidget* parent = nullptr);
+    ~SonvaleMain() override;
+
+    // -1 when the window was built and should be shown; otherwise the process
+    // should end with this status at once (second instance, no driver). The
+    // message box explaining why has already been shown and closed.
+    int startupExitCode() const { return startupExitCode_; }
+
+    // Answers false for a known capture endpoint, true otherwise. Safe from
+    // the notification thread: the directory guards its own maps.
+    bool IsSpeakerEndpoint(const QString& name, const QString& id) const;
+
+    // Devices made the defaults again on exit; empty until the virtual
+    // devices were made the defaults.
+    QString savedSpeakerName() const { return savedSpeaker; }
+    QString savedMicrophoneName() const { return savedMicrophone; }
+
+    sonvale::PcmCaptureLoop* captureLoopForTest() const { return captureLoop; }
+    sonvale::PcmPlayLoop* playLoopForTest() const { return playLoop; }
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+public slots:
+    void slotShowTip();
+    void QuitMain();
+    void slotListViewEntered(QModelIndex index);
+    void slotListViewSpeakerEntered(QModelIndex index);
+    void NotifyRemoveMicroppone(int nkindStat, const QString& strName) override;
+    void NotifyRemoveSpeaker(int nkindStat, QString strName);
+    void NotifySetStat(int nkindStat, QString strName);
+    void activateAndFocus();
+    // Puts back the default speaker and microphone saved at start-up. Runs
+    // once; every later call does nothing. Called on every exit path.
+    void restoreSavedDefaults();
+
+private slots:
+    void on_comboBox_Microphone_currentTextChanged(const QString& arg1);
+    void on_comboBox_Speaker_currentTextChanged(const QString& arg1);
+    void on_pushButton_showWeight_clicked();
+    void on_pushButton_arrow_clicked();
+    void on_pushButton_arrow_speaker_clicked();
+    void on_pushButton_Upgrade_clicked();
+    void on_comboBox_Microphone_highlighted(int index);
+    void onCommitDataRequest(QSessionManager& manager);
+
+protected:
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    bool checkSingleInstance();
+    void hideSpareWidgets();
+    void initTrayIcon();
+    void moveNearTaskbar();
+    void GetTaskbarInfo(int& width, int& height, TASK_BAR_POS& pos);
+    QString wrapTextToWidth(QLabel* label, QString text, int maxWidth);
+    void RefreshDeviceLists();
+    void showDriverMissingMessage();
+    void highlightCurrentRow(class QComboBox* box, const QModelIndex& index);
+    void shutdownLoops();
+
+    Ui::SonvaleMain* ui = nullptr;
+    QMenu* menu = nullptr;
+    bool widgetShown = false;
+    CMMNotificationClient* notificationClient = nullptr;
+    sonvale::EndpointDirectory endpoints;
+    sonvale::PcmPlayLoop* playLoop = nullptr;
+    sonvale::PcmCaptureLoop* captureLoop = nullptr;
+    sonvale::DriverDevice driverDevice;
+    QString savedMicrophone;
+    QString savedSpeaker;
+
+    std::unique_ptr<sonvale::SingleInstance> instanceGuard_;
+    int startupExitCode_ = -1;
+    bool defaultsSwitched_ = false;  // the virtual devices were made the defaults
+};

@@ -1,0 +1,486 @@
+#!/usr/bin/python3
+"""Real-device harness for Sonvale: a private PulseAudio daemon with stand-in
+devices, the companion devices, Sonvale itself under X, and the measurements.
+
+Used by the end-to-end tests (e2e_test.py) and by the headless demonstration
+that `scripts/run` starts on a machine without a desktop session:
+
+    harness.py demo --sonvale BIN --out DIR [--noisy WAV] [--seconds N]
+
+It never touches the user's own audio server: every pactl/parec call and the
+program itself get PULSE_SERVER pointing at a daemon on a socket of its own.
+"""
+
+import argparse
+import ctypes
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+import wave
+
+import numpy as np
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+CORPUS = os.environ.get(
+    "SONVALE_CORPUS_DIR", os.path.abspath(os.path.join(REPO, "..", "shared", "corpus"))
+)
+MIXTURES = os.path.join(CORPUS, "mixtures")
+DEFAULT_NOISY = "007_vctk_p232_013_M__fanhum_01__snr10_noisy.wav"
+SECOND_NOISY = "004_vctk_p301_102_F__dishes_01__snr15_noisy.wav"
+RATE = 48000
+LEAD_IN_S = 0.5  # every corpus mixture starts with half a second of noise only
+
+VIRTUAL_SPEAKER = "Sonvale_Speaker"
+VIRTUAL_MIC = "Sonvale_Microphone"
+STANDIN_SPEAKER = "Standin_Speaker"
+STANDIN_MIC = "Standin_Microphone"
+
+
+def log(*args):
+    print("[harness]", *args, file=sys.stderr, flush=True)
+
+
+def wait_for(pred, timeout=30.0, step=0.1, what="condition"):
+    """Polls pred() until it is true; raises after `timeout` (a hang guard,
+    not a measured bound)."""
+    end = time.monotonic() + timeout
+    while True:
+        value = pred()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise TimeoutError("timed out waiting for " + what)
+        time.sleep(step)
+
+
+def read_wav_mono(path):
+    with wave.open(path, "rb") as w:
+        assert w.getsampwidth() == 2, path
+        frames = w.readframes(w.getnframes())
+        ch = w.getnchannels()
+        rate = w.getframerate()
+    x = np.frombuffer(frames, dtype="<i2").reshape(-1, ch)[:, 0].copy()
+    return x, rate
+
+
+def write_wav(path, samples, rate=RATE):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(np.asarray(samples, dtype="<i2").tobytes())
+
+
+class Pulse:
+    """A private PulseAudio daemon (scripts/private-pulse)."""
+
+    def __init__(self, directory):
+        self.dir = os.path.abspath(directory)
+        os.makedirs(self.dir, exist_ok=True)
+        out = subprocess.run(
+            [os.path.join(REPO, "scripts", "private-pulse"), "start", self.dir],
+            check=True, capture_output=True, text=True,
+        ).stdout
+        self.env = dict(os.environ)
+        for line in out.splitlines():
+            m = re.match(r"export (\w+)=(.*)", line)
+            if m:
+                self.env[m.group(1)] = m.group(2)
+        # The companion devices' FIFOs live inside this daemon's directory.
+        self.env["SONVALE_DRIVER_DIR"] = os.path.join(self.dir, "driver")
+
+    def stop(self):
+        subprocess.run([os.path.join(REPO, "scripts", "private-pulse"), "stop", self.dir],
+                       capture_output=True)
+
+    def pactl(self, *args, check=True):
+        r = subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True)
+        if check and r.returncode != 0:
+            raise RuntimeError("pactl %s: %s" % (" ".join(args), r.stderr.strip()))
+        return r.stdout
+
+    def defaults(self):
+        info = self.pactl("info")
+        sink = re.search(r"^Default Sink: (.*)$", info, re.M)
+        source = re.search(r"^Default Source: (.*)$", info, re.M)
+        return (sink.group(1).strip() if sink else "", source.group(1).strip() if source else "")
+
+    def set_defaults(self, sink, source):
+        self.pactl("set-default-sink", sink)
+        self.pactl("set-default-source", source)
+
+    def source_volume(self, name):
+        """(muted, percent, dB) of a source."""
+        mute = "yes" in self.pactl("get-source-mute", name)
+        vol = self.pactl("get-source-volume", name)
+        pct = int(re.search(r"(\d+)%", vol).group(1))
+        db = re.search(r"(-?inf|-?[\d.]+) dB", vol).group(1)
+        return mute, pct, (-np.inf if "inf" in db else float(db))
+
+    def load(self, *args):
+        return int(self.pactl("load-module", *args).strip())
+
+    def driver(self, cmd):
+        return subprocess.run([os.path.join(REPO, "scripts", "sonvale-driver"), cmd],
+                              env=self.env, capture_output=True, text=True)
+
+
+class Feeder:
+    """Feeds a WAV file, looped, in real time into a module-pipe-source."""
+
+    def __init__(self, pulse, name, wav_path, description="Stand-in microphone"):
+        self.pulse = pulse
+        self.name = name
+        self.samples, rate = read_wav_mono(wav_path)
+        assert rate == RATE, "stand-in microphones run at 48000 Hz"
+        self.fifo = os.path.join(pulse.dir, name + ".fifo")
+        self.module = pulse.load(
+            "module-pipe-source", "source_name=" + name, "file=" + self.fifo,
+            "format=s16le", "rate=%d" % RATE, "channels=1",
+            "source_properties=device.description=" + description.replace(" ", "_"))
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        fd = os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK)
+        chunk = RATE // 100  # 10 ms
+        data = self.samples.astype("<i2").tobytes()
+        pos = 0
+        start = time.monotonic()
+        sent = 0
+        try:
+            while not self._stop.is_set():
+                # Stay about 40 ms ahead of real time.
+                due = (time.monotonic() - start) * RATE + 0.04 * RATE
+                while sent < due:
+                    n = chunk * 2
+                    if pos + n <= len(data):
+                        piece = data[pos : pos + n]
+                        pos += n
+                    else:
+                        rest = n - (len(data) - pos)
+                        piece = data[pos:] + data[:rest]
+                        pos = rest
+                    pos %= len(data)
+                    try:
+                        os.write(fd, piece)
+                    except BlockingIOError:
+                        pass
+                    except OSError:
+                        return
+                    sent += chunk
+                time.sleep(0.005)
+        finally:
+            os.close(fd)
+
+    def stop(self, unload=True):
+        self._stop.set()
+        self._thread.join()
+        if unload:
+            self.pulse.pactl("unload-module", str(self.module), check=False)
+
+
+def record(pulse, device, seconds):
+    """Records `seconds` of mono 48 kHz from a source (or a sink's monitor)."""
+    proc = subprocess.Popen(
+        ["parec", "-d", device, "--raw", "--format=s16le", "--rate=%d" % RATE,
+         "--channels=1", "--latency-msec=20"],
+        env=pulse.env, stdout=subprocess.PIPE)
+    buf = bytearray()
+    end = time.monotonic() + seconds
+    os.set_blocking(proc.stdout.fileno(), False)
+    while time.monotonic() < end and len(buf) < seconds * RATE * 2:
+        try:
+            part = proc.stdout.read(65536)
+        except BlockingIOError:
+            part = None
+        if part:
+            buf += part
+        else:
+            time.sleep(0.01)
+    proc.terminate()
+    proc.wait()
+    return np.frombuffer(bytes(buf[: len(buf) // 2 * 2]), dtype="<i2").astype(np.float64)
+
+
+def measure(recording, noisy_path, gain_db=0.0, warmup_s=2.0):
+    """Measures how much quieter the noise lead-in of the looped mixture is in
+    `recording` than in the mixture itself.
+
+    The recording is aligned to the looped clean speech by circular
+    cross-correlation; every complete repetition after `warmup_s` gives one
+    lead-in window (0.05 .. 0.45 s of the mixture, where only noise plays)
+    and one speech window. `gain_db` is the level change applied on the way
+    that is not the program's doing (the virtual microphone's volume); it is
+    taken out of the result.
+
+    Returns a dict: reduction_db (lead-in, compensated), speech_change_db,
+    relative_db (lead-in reduction relative to the speech level), periods,
+    correlation (alignment quality, 0..1)."""
+    noisy, _ = read_wav_mono(noisy_path)
+    clean_path = noisy_path.replace("_noisy.wav", "_clean.wav")
+    clean, _ = read_wav_mono(clean_path) if os.path.exists(clean_path) else (noisy, RATE)
+    noisy = noisy.astype(np.float64)
+    clean = clean.astype(np.float64)
+    L = len(noisy)
+    clean = np.resize(clean, L)
+    w0 = int(warmup_s * RATE)
+    if len(recording) < w0 + 2 * L:
+        raise ValueError("recording too short: %.1f s" % (len(recording) / RATE))
+    seg = recording[w0 : w0 + L]
+    spec = np.fft.rfft(seg) * np.conj(np.fft.rfft(clean))
+    xc = np.fft.irfft(spec, n=L)
+    lag = int(np.argmax(xc))  # seg[n] ~ clean[(n - lag) mod L]
+    denom = np.sqrt(np.sum(seg**2) * np.sum(clean**2)) + 1e-9
+    corr = float(xc[lag] / denom)
+
+    a, b = int(0.05 * RATE), int(0.45 * RATE)
+    sp_a, sp_b = int(LEAD_IN_S * RATE), L
+    lead_in = np.mean(noisy[a:b] ** 2)
+    speech_in = np.mean(noisy[sp_a:sp_b] ** 2)
+    leads, speeches = [], []
+    start = w0 + lag
+    while start + L <= len(recording):
+        leads.append(np.mean(recording[start + a : start + b] ** 2))
+        speeches.append(np.mean(recording[start + sp_a : start + sp_b] ** 2))
+        start += L
+    if not leads:
+        raise ValueError("no complete repetition in the recording")
+    lead_out = np.mean(leads) + 1e-12
+    speech_out = np.mean(speeches) + 1e-12
+    reduction = 10 * np.log10(lead_in / lead_out) + gain_db
+    speech_change = 10 * np.log10(speech_out / speech_in) - gain_db
+    return {
+        "reduction_db": float(reduction),
+        "speech_change_db": float(speech_change),
+        "relative_db": float(reduction + speech_change),
+        "periods": len(leads),
+        "correlation": corr,
+        "rms_out": float(np.sqrt(np.mean(recording**2))),
+    }
+
+
+class X:
+    """Pointer and keyboard input into an X server through XTest."""
+
+    def __init__(self, display):
+        self.x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+        self.xtst = ctypes.cdll.LoadLibrary("libXtst.so.6")
+        self.x11.XOpenDisplay.restype = ctypes.c_void_p
+        self.x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        for f in ("XFlush", "XCloseDisplay", "XSync"):
+            getattr(self.x11, f).argtypes = [ctypes.c_void_p] + ([ctypes.c_int] if f == "XSync" else [])
+        self.x11.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        self.x11.XKeysymToKeycode.restype = ctypes.c_ubyte
+        self.xtst.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
+                                                   ctypes.c_int, ctypes.c_ulong]
+        self.xtst.XTestFakeButtonEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int,
+                                                   ctypes.c_ulong]
+        self.xtst.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int,
+                                                ctypes.c_ulong]
+        self.d = self.x11.XOpenDisplay(display.encode())
+        if not self.d:
+            raise RuntimeError("cannot open display " + display)
+
+    def move(self, x, y):
+        self.xtst.XTestFakeMotionEvent(self.d, -1, int(x), int(y), 0)
+        self.x11.XSync(self.d, 0)
+
+    def click(self, x, y, pause=0.15):
+        self.move(x, y)
+        time.sleep(pause)
+        self.xtst.XTestFakeButtonEvent(self.d, 1, 1, 0)
+        self.x11.XSync(self.d, 0)
+        time.sleep(pause)
+        self.xtst.XTestFakeButtonEvent(self.d, 1, 0, 0)
+        self.x11.XSync(self.d, 0)
+        time.sleep(pause)
+
+    def key(self, keysym):
+        code = self.x11.XKeysymToKeycode(self.d, keysym)
+        self.xtst.XTestFakeKeyEvent(self.d, code, 1, 0)
+        self.xtst.XTestFakeKeyEvent(self.d, code, 0, 0)
+        self.x11.XSync(self.d, 0)
+
+    def close(self):
+        self.x11.XCloseDisplay(self.d)
+
+
+XK_Return = 0xFF0D
+
+
+def find_window(env, title):
+    """(x, y, w, h) of the mapped top-level window named `title`, or None."""
+    r = subprocess.run(["xwininfo", "-root", "-children"], env=env, capture_output=True, text=True)
+    for line in r.stdout.splitlines():
+        m = re.search(r'^\s*(0x[0-9a-f]+) "%s".*?(\d+)x(\d+)\+(-?\d+)\+(-?\d+)' % re.escape(title),
+                      line)
+        if m:
+            wid = m.group(1)
+            info = subprocess.run(["xwininfo", "-id", wid], env=env, capture_output=True,
+                                  text=True).stdout
+            if "IsViewable" not in info:
+                continue
+            geo = {k: int(v) for k, v in re.findall(
+                r"(Absolute upper-left X|Absolute upper-left Y|Width|Height):\s+(-?\d+)", info)}
+            return (geo["Absolute upper-left X"], geo["Absolute upper-left Y"],
+                    geo["Width"], geo["Height"])
+    return None
+
+
+def screenshot(env, path):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    r = subprocess.run(["import", "-window", "root", path], env=env, capture_output=True)
+    if r.returncode != 0:
+        xwd = path + ".xwd"
+        subprocess.run(["xwd", "-root", "-silent", "-out", xwd], env=env, check=True)
+        subprocess.run(["convert", xwd, path], check=True)
+        os.remove(xwd)
+    return path
+
+
+class Sonvale:
+    """The program, started as a user would start it, with its log captured."""
+
+    def __init__(self, binary, env, log_path):
+        self.log_path = log_path
+        self.logf = open(log_path, "wb")
+        self.proc = subprocess.Popen([binary], env=env, stdout=self.logf,
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+
+    def log_text(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait_log(self, text, timeout=30):
+        return wait_for(lambda: text in self.log_text() or self.proc.poll() is not None,
+                        timeout, what="log line " + repr(text)) and text in self.log_text()
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def signal(self, sig):
+        if self.alive():
+            self.proc.send_signal(sig)
+
+    def wait(self, timeout=30):
+        try:
+            return self.proc.wait(timeout)
+        finally:
+            self.logf.close()
+
+    def kill(self):
+        if self.alive():
+            self.proc.kill()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            pass
+        if not self.logf.closed:
+            self.logf.close()
+
+
+# Positions inside the window, from the fixed layout.
+MIC_SWITCH = (10 + 230 + 25, 49 + 110 + 25)
+SPEAKER_SWITCH = (10 + 230 + 25, 221 + 80 + 25)
+MENU_SYMBOL = (280 + 11, 10 + 11)
+
+
+def standard_setup(pulse, noisy):
+    """Stand-in speaker and microphone as the user's defaults, and the
+    companion devices."""
+    pulse.load("module-null-sink", "sink_name=" + STANDIN_SPEAKER,
+               "sink_properties=device.description=Stand-in_speaker", "rate=%d" % RATE)
+    feeder = Feeder(pulse, STANDIN_MIC, noisy)
+    pulse.set_defaults(STANDIN_SPEAKER, STANDIN_MIC)
+    r = pulse.driver("up")
+    if r.returncode != 0:
+        raise RuntimeError("sonvale-driver up: " + r.stderr)
+    return feeder
+
+
+def demo(args):
+    out = os.path.abspath(args.out)
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    noisy = args.noisy or os.path.join(MIXTURES, DEFAULT_NOISY)
+    pulse = Pulse(os.path.join(out, "pulse"))
+    feeder = None
+    app = None
+    try:
+        feeder = standard_setup(pulse, noisy)
+        before = pulse.defaults()
+        print("demo: private audio server %s" % pulse.env["PULSE_SERVER"])
+        print("demo: stand-in microphone plays %s (looped)" % os.path.basename(noisy))
+        print("demo: defaults before start: speaker %s, microphone %s" % before)
+        env = dict(pulse.env)
+        app = Sonvale(args.sonvale, env, os.path.join(out, "sonvale.log"))
+        wait_for(lambda: pulse.defaults() == (VIRTUAL_SPEAKER, VIRTUAL_MIC) or not app.alive(),
+                 30, what="Sonvale to switch the defaults")
+        if not app.alive():
+            print("demo: Sonvale ended early; its log:\n" + app.log_text())
+            return 1
+        mute, pct, db = pulse.source_volume(VIRTUAL_MIC)
+        print("demo: Sonvale running; defaults now %s, %s; virtual microphone %s at %d%%"
+              % (VIRTUAL_SPEAKER, VIRTUAL_MIC, "muted" if mute else "unmuted", pct))
+        time.sleep(1.0)
+        rec = record(pulse, VIRTUAL_MIC, args.seconds)
+        rec_path = os.path.join(out, "virtual-microphone.wav")
+        write_wav(rec_path, np.clip(rec, -32768, 32767))
+        shot = screenshot(env, os.path.join(out, "sonvale-window.png"))
+        m = measure(rec, noisy, gain_db=-db)
+        print("demo: recorded %.1f s from the virtual microphone" % (len(rec) / RATE))
+        print("demo: noise reduction measured: the noise-only lead-in is %.1f dB quieter"
+              " (speech level %+.1f dB; %d repetitions; alignment %.2f; the microphone's"
+              " %d%% volume, %.1f dB, taken out)"
+              % (m["reduction_db"], m["speech_change_db"], m["periods"], m["correlation"], pct, db))
+        # Quit as a user would: the title menu's "Quit Sonvale".
+        geo = find_window(env, "SonvaleMain")
+        if geo:
+            x = X(env["DISPLAY"])
+            x.click(geo[0] + MENU_SYMBOL[0], geo[1] + MENU_SYMBOL[1])
+            menu_item = (geo[0] + 280 - 160 + 40, geo[1] + 10 + 14)
+            x.click(*menu_item)
+            x.close()
+        try:
+            app.wait(10)
+        except subprocess.TimeoutExpired:
+            app.signal(signal.SIGTERM)
+            app.wait(20)
+        after = pulse.defaults()
+        print("demo: Sonvale ended with status %s; defaults after: speaker %s, microphone %s"
+              % (app.proc.returncode, after[0], after[1]))
+        print("demo: recording of the virtual microphone: %s" % rec_path)
+        print("demo: screenshot of the window: %s" % shot)
+        print("demo: Sonvale's log: %s" % os.path.join(out, "sonvale.log"))
+        return 0 if after == before else 1
+    finally:
+        if app:
+            app.kill()
+        pulse.driver("down")
+        if feeder:
+            feeder.stop()
+        pulse.stop()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    sub = ap.add_subparsers(dest="cmd", required=True)
+    d = sub.add_parser("demo")
+    d.add_argument("--sonvale", required=True)
+    d.add_argument("--out", required=True)
+    d.add_argument("--noisy")
+    d.add_argument("--seconds", type=float, default=12.0)
+    args = ap.parse_args()
+    if args.cmd == "demo":
+        sys.exit(demo(args))
+
+
+if __name__ == "__main__":
+    main()

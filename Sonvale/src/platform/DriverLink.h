@@ -55,6 +55,12 @@ std::string driverInterfaceDirectory();
 bool findDriverInterface(wchar_t* destination, int memberIndex,
                          std::size_t capacity = kDriverPathCapacity);
 
+// Copies a device path of `length` units into `destination` of `capacity`
+// units and terminates it. Refuses (false, nothing written) an empty path or
+// one that would not fit with its terminator. Both backends copy through it.
+bool copyDevicePath(const wchar_t* path, std::size_t length, wchar_t* destination,
+                    std::size_t capacity);
+
 class DriverDevice {
 public:
     DriverDevice();

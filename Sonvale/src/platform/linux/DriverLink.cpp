@@ -190,10 +190,8 @@ bool findDriverInterface(wchar_t* destination, int memberIndex, std::size_t capa
         return false;
     }
     std::wstring path;
-    if (!utf8ToWide(dir, path) || path.size() + 1 > capacity) return false;
-    std::copy(path.begin(), path.end(), destination);
-    destination[path.size()] = L'\0';
-    return true;
+    if (!utf8ToWide(dir, path)) return false;
+    return copyDevicePath(path.data(), path.size(), destination, capacity);
 }
 
 DriverDevice::DriverDevice() = default;

@@ -365,12 +365,28 @@ long DaemonPid() {
     return pid;
 }
 
+bool Exists(long pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
+
+bool Zombie(long pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
 void KillDaemon() {
     const long pid = DaemonPid();
     ASSERT_GT(pid, 0);
     ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGKILL), 0);
-    while (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+    // A new daemon refuses to start while the old pid exists, so wait until
+    // it has been reaped; a zombie nobody reaps is dead, its pid file stale.
+    for (int i = 0; i < 3000 && Exists(pid); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (Exists(pid)) {
+        ASSERT_TRUE(Zombie(pid));
+        std::remove((Dir() + "/runtime/pid").c_str());
+    }
 }
 
 void StartDaemon() {

@@ -5,12 +5,18 @@
 #include <string.h>
 
 #include "filterbank.h"
+#include "noise_tracker.h"
 #include "orvo_alg.h"
 #include "orvo_const.h"
+#include "postfilter.h"
 #include "vardix.h"
 
 typedef struct NsInstance {
     void* mask;
+    MinStatsState noise;
+    MinStatsParams noise_params;
+    OmlsaState post;
+    OmlsaParams post_params;
     WolaAnalysis analysis;
     WolaSynthesis synthesis;
     float out_block[ORVO_BLOCK];
@@ -31,6 +37,10 @@ static int16_t to_pcm(float v) {
 void* ns_alg_init(void) {
     NsInstance* st = (NsInstance*)calloc(1, sizeof(NsInstance));
     if (!st) return NULL;
+    minstats_params_init(&st->noise_params);
+    minstats_init(&st->noise, &st->noise_params);
+    omlsa_params_init(&st->post_params);
+    omlsa_init(&st->post, &st->post_params);
     if (wola_analysis_init(&st->analysis) != 0 || wola_synthesis_init(&st->synthesis) != 0) {
         free(st);
         return NULL;
@@ -73,7 +83,8 @@ void ns_alg_process(void* handle, const int16_t* in, int16_t* out) {
             masked[2 * k] = x[2 * k] * mask_abs[k];
             masked[2 * k + 1] = x[2 * k + 1] * mask_abs[k];
         }
-        memcpy(z, masked, sizeof masked);
+        minstats_update(&st->noise, x, st->post.speech_flag);
+        omlsa_process(&st->post, st->noise.P, st->noise.S, st->noise.lambda, masked, z);
     }
 
     wola_synthesis_run(&st->synthesis, st->out_spectra, st->out_block);

@@ -1,0 +1,269 @@
+/* OMLSA post-filter: a-priori SNR, speech-presence probability, log-spectral
+ * amplitude gain, time smoothing, critical-band consolidation, low-gain
+ * override, late reverberation and the final gain. */
+#include "postfilter.h"
+
+#include <math.h>
+#include <string.h>
+
+#include "orvo_tables.h"
+
+void omlsa_params_init(OmlsaParams* p) {
+    p->grid_step[0] = PF_GRID_STEP_1;
+    p->grid_step[1] = PF_GRID_STEP_2;
+    p->grid_step[2] = PF_GRID_STEP_3;
+    p->grid_step[3] = PF_GRID_STEP_4;
+    p->gain_floor = PF_GAIN_FLOOR;
+    p->alpha = PF_ALPHA;
+    p->beta = PF_BETA;
+    p->zeta_low = PF_ZETA_LOW;
+    p->zeta_high = PF_ZETA_HIGH;
+    p->zeta_frame_prev = 1.0f;
+    p->zeta_peak_high = PF_ZETA_PEAK_HIGH;
+    p->zeta_frame_low = PF_ZETA_FRAME_LOW;
+    p->zeta_peak = 1.0f;
+    p->zeta_max_ratio = PF_ZETA_MAX_RATIO;
+    p->zeta_min_ratio = PF_ZETA_MIN_RATIO;
+    p->q_max = PF_Q_MAX;
+    p->band_high_gain = PF_BAND_HIGH_GAIN;
+    p->band_low_fraction = PF_BAND_LOW_FRACTION;
+    p->band_high_fraction = PF_BAND_HIGH_FRACTION;
+    p->low_band_first = PF_LOW_BAND_FIRST;
+    p->low_band_end = PF_LOW_BAND_END;
+    p->override_keep = PF_OVERRIDE_KEEP;
+    p->override_threshold = PF_OVERRIDE_THRESHOLD;
+    p->rev_smooth = PF_REV_SMOOTH;
+    p->rev_spectra_smooth = PF_REV_SPECTRA_SMOOTH;
+    p->rev_first_delay = PF_REV_FIRST_DELAY;
+    p->rev_enabled = PF_REV_ENABLED;
+    p->rev_t60 = PF_REV_T60;
+    p->smoothed_weight = PF_SMOOTHED_WEIGHT;
+    p->g_min = PF_G_MIN;
+}
+
+void omlsa_init(OmlsaState* s, OmlsaParams* p) {
+    memset(s, 0, sizeof *s);
+    s->p = p;
+    s->speech_flag = 1;
+    s->ratio_smoothed = 1.0f;
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        s->G_H1[k] = 0.1f;
+        s->gamma_prev[k] = 0.001f;
+        s->zeta[k] = 0.001f;
+    }
+}
+
+/* Fraction of the way from lo to hi on a log scale, clipped to [0, 1]. */
+static float log_presence(float x, float lo, float hi, float span) {
+    if (x <= lo) return 0.0f;
+    if (x >= hi) return 1.0f;
+    return log10f(x / lo) / span;
+}
+
+/* exp(E1(v) / 2) from the four-grid table. */
+static float expint_gain(const OmlsaParams* p, float v) {
+    static const float lows[4] = {PF_REGION1_LOW, PF_REGION2_LOW, PF_REGION3_LOW, PF_REGION4_LOW};
+    static const int pos[4] = {PF_REGION1_POS, PF_REGION2_POS, PF_REGION3_POS, PF_REGION4_POS};
+    if (!(v >= PF_V_MIN)) v = PF_V_MIN; /* also catches NaN */
+    if (v > PF_V_MAX) v = PF_V_MAX;
+    int r = v < PF_REGION2_LOW ? 0 : v < PF_REGION3_LOW ? 1 : v < PF_REGION4_LOW ? 2 : 3;
+    const float step = p->grid_step[r];
+    int idx = (int)((v - (lows[r] - 0.5f * step)) * (1.0f / step));
+    const int last = r == 0 ? PF_REGION1_LAST : PF_REGIONN_LAST;
+    if (idx > last) idx = last;
+    if (idx < 0) idx = 0;
+    return expint_gain_table[pos[r] + idx];
+}
+
+static void snr_update(OmlsaState* s, const float* P, const float* S, const float* lambda) {
+    const OmlsaParams* p = s->p;
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        const float num = k < PF_SNR_NUM_S_BINS ? S[k] : P[k];
+        const float g = (num + PF_EPS) / (lambda[k] + s->lambda_rev[k] + PF_EPS);
+        s->gamma[k] = g;
+        float post = g - 1.0f;
+        if (!(post > PF_EPS)) post = PF_EPS;
+        s->xi[k] = p->alpha * s->G_H1[k] * s->G_H1[k] * s->gamma_prev[k] + (1.0f - p->alpha) * post;
+        float z = p->beta * s->zeta[k] + (1.0f - p->beta) * s->xi[k];
+        if (z < p->zeta_low) z = p->zeta_low;
+        if (z > p->zeta_high) z = p->zeta_high;
+        s->zeta[k] = z;
+    }
+}
+
+static float frame_presence(OmlsaParams* p, float zeta_frame, float span) {
+    const float peak = p->zeta_peak;
+    float pf;
+    if (zeta_frame < p->zeta_frame_low) {
+        pf = 0.0f;
+    } else if (zeta_frame > p->zeta_frame_prev) {
+        pf = 1.0f;
+        float z = zeta_frame < p->zeta_frame_low ? p->zeta_frame_low : zeta_frame;
+        p->zeta_peak = z > p->zeta_peak_high ? p->zeta_peak_high : z;
+    } else {
+        pf = log_presence(zeta_frame, peak * p->zeta_min_ratio, peak * p->zeta_max_ratio, span);
+    }
+    p->zeta_frame_prev = zeta_frame;
+    return pf;
+}
+
+static void gains(OmlsaState* s, float p_frame, float span) {
+    const OmlsaParams* p = s->p;
+    const float g_min = p->g_min;
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        const float l = s->zeta[k] / p->zeta_high;
+        s->P_local[k] = log_presence(l, p->zeta_min_ratio, p->zeta_max_ratio, span);
+        float q = 1.0f - s->P_local[k] * p_frame;
+        if (q > p->q_max) q = p->q_max;
+        const float xi = s->xi[k];
+        const float v = xi * s->gamma[k] / (1.0f + xi);
+        const float pi = 1.0f / (q / (1.0f - q) * (1.0f + xi) * expf(-v) + 1.0f);
+        float gh = xi / (1.0f + xi) * expint_gain(p, v);
+        if (gh < g_min) gh = g_min;
+        if (gh > 1.0f) gh = 1.0f;
+        s->G_H1[k] = gh;
+        const float g = powf(gh, pi) * powf(g_min, 1.0f - pi);
+        /* The lowest bins follow slowly (about 100 hops), the rest within a few. */
+        const double a = k < PF_GS_SLOW_BINS ? 0.99 : 0.5;
+        s->G_s[k] = (float)(a * (double)s->G_s[k] + (1.0 - a) * (double)g);
+        s->G_b[k] = s->G_s[k];
+    }
+}
+
+static void consolidate_bands(OmlsaState* s, int first_band) {
+    const OmlsaParams* p = s->p;
+    OmlsaBands* b = &s->bands;
+    for (int m = first_band; m < PF_BANDS; ++m) {
+        b->low_mean[m] = b->high_mean[m] = b->high_count[m] = 0.0f;
+        if (bark_band_table[m].lower_hz >= PF_BAND_EDGE_LIMIT) continue;
+        const int lo = bark_band_table[m].first_bin, hi = bark_band_table[m].last_bin;
+        float low_sum = 0.0f, high_sum = 0.0f;
+        int count = 0;
+        for (int k = lo; k <= hi; ++k) {
+            if (s->G_b[k] > p->band_high_gain) {
+                count++;
+                high_sum += s->G_b[k];
+            } else {
+                low_sum += s->G_b[k];
+            }
+        }
+        const int n = hi - lo + 1;
+        float high_mean, low_mean;
+        if (count == n) {
+            high_mean = high_sum / (float)n;
+            low_mean = 0.0f;
+        } else if (count == 0) {
+            low_mean = low_sum / (float)n;
+            high_mean = 0.0f;
+        } else {
+            high_mean = high_sum / (float)count;
+            low_mean = low_sum / (float)(n - count);
+        }
+        float gain;
+        if ((float)count > p->band_high_fraction * (float)n) {
+            gain = high_mean;
+        } else if ((float)count < p->band_low_fraction * (float)n) {
+            gain = low_mean;
+        } else {
+            const float f = (float)count / (float)n;
+            gain = f * high_mean + (1.0f - f) * low_mean;
+        }
+        b->low_mean[m] = low_mean;
+        b->high_mean[m] = high_mean;
+        b->high_count[m] = (float)count;
+        b->gain[m] = gain;
+        for (int k = lo; k <= hi; ++k) s->G_b[k] = gain;
+    }
+}
+
+static void reverberation(OmlsaState* s, const float* Y) {
+    const OmlsaParams* p = s->p;
+    const float ps = p->rev_spectra_smooth;
+    const float delta = PF_REV_DELTA_NUM / p->rev_t60;
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        const float y2 = Y[2 * k] * Y[2 * k] + Y[2 * k + 1] * Y[2 * k + 1];
+        s->phi_cur[k] = ps * s->phi_cur[k] + (1.0f - ps) * y2 * PF_REV_SCALE;
+        s->R[k] = 0.0f;
+    }
+    for (int d = p->rev_first_delay; d < PF_HISTORY_SLOTS; ++d) {
+        const float decay = expf(-delta * (float)d);
+        const float* H = s->history[d];
+        float* cr = s->cross[d];
+        float* pp = s->past_power[d];
+        for (int k = 0; k < ORVO_BINS; ++k) {
+            const float hr = H[2 * k], hi = H[2 * k + 1];
+            const float yr = Y[2 * k], yi = Y[2 * k + 1];
+            const float pd = (hr * hr + hi * hi) * PF_REV_SCALE;
+            pp[k] = ps * pp[k] + (1.0f - ps) * pd;
+            /* Y * conj(H) */
+            cr[2 * k] = ps * cr[2 * k] + (1.0f - ps) * (yr * hr + yi * hi) * PF_REV_SCALE;
+            cr[2 * k + 1] = ps * cr[2 * k + 1] + (1.0f - ps) * (yi * hr - yr * hi) * PF_REV_SCALE;
+            float c = (cr[2 * k] * cr[2 * k] + cr[2 * k + 1] * cr[2 * k + 1]) /
+                      (s->phi_cur[k] * pp[k] + PF_EPS);
+            if (!(c > 0.0f)) c = 0.0f;
+            if (c > PF_COHERENCE_CAP) c = PF_COHERENCE_CAP;
+            s->R[k] += c * s->G_H1[k] * s->G_H1[k] * pd * (1.0f / PF_REV_SCALE) * decay;
+        }
+    }
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        float r = s->R[k];
+        const float cap = s->phi_cur[k] * PF_REV_CAP;
+        if (r > cap) r = cap;
+        s->lambda_rev[k] = p->rev_smooth * s->lambda_rev[k] + (1.0f - p->rev_smooth) * r;
+    }
+    memcpy(s->history[0], Y, sizeof s->history[0]);
+    memmove(s->history[1], s->history[0], (PF_HISTORY_SLOTS - 1) * sizeof s->history[0]);
+}
+
+void omlsa_process(OmlsaState* s, const float* P, const float* S, const float* lambda,
+                   const float* Y, float* Z) {
+    OmlsaParams* p = s->p;
+    const float span = log10f(p->zeta_max_ratio / p->zeta_min_ratio);
+
+    memcpy(Z, Y, ORVO_SPEC * sizeof(float));
+    snr_update(s, P, S, lambda);
+
+    float zeta_sum = 0.0f;
+    for (int k = 0; k < ORVO_BINS; ++k) zeta_sum += s->zeta[k];
+    const float p_frame = frame_presence(p, zeta_sum / (float)ORVO_BINS, span);
+
+    gains(s, p_frame, span);
+
+    /* Energy kept by the gains decides the speech flag. */
+    double e_in = 0.0, e_out = 0.0;
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        const double m2 = (double)Z[2 * k] * Z[2 * k] + (double)Z[2 * k + 1] * Z[2 * k + 1];
+        e_in += m2;
+        e_out += m2 * s->G_b[k] * s->G_b[k];
+    }
+    const float ratio = (float)(e_out / (e_in + PF_EPS));
+    s->ratio_smoothed = PF_RATIO_SMOOTH * s->ratio_smoothed + (1.0f - PF_RATIO_SMOOTH) * ratio;
+    const int speech = s->ratio_smoothed >= PF_SPEECH_RATIO;
+    s->speech_flag = speech ? 1 : 0;
+    p->override_keep = speech ? PF_OVERRIDE_KEEP_SPEECH : 0.0f;
+
+    consolidate_bands(s, speech ? PF_FIRST_BAND_SPEECH : 0);
+
+    /* A nearly silent low band pulls every gain towards its mean. */
+    float low = 0.0f;
+    for (int k = p->low_band_first; k < p->low_band_end; ++k) low += s->G_b[k];
+    low /= (float)(p->low_band_end - p->low_band_first);
+    if (low < p->override_threshold)
+        for (int k = 0; k < ORVO_BINS; ++k)
+            s->G_b[k] = p->override_keep * s->G_b[k] + (1.0f - p->override_keep) * low;
+
+    if (p->rev_enabled) reverberation(s, Y);
+
+    const float w = s->ratio_smoothed >= PF_SMOOTHED_GAIN_RATIO ? p->smoothed_weight : 0.0f;
+    Z[0] *= PF_DC_GAIN;
+    Z[1] *= PF_DC_GAIN;
+    for (int k = 1; k < PF_ZERO_FROM_BIN; ++k) {
+        float g = w * s->G_s[k] + (1.0f - w) * s->G_b[k];
+        if (!(g > p->gain_floor)) g = p->gain_floor;
+        Z[2 * k] *= g;
+        Z[2 * k + 1] *= g;
+    }
+    for (int k = PF_ZERO_FROM_BIN; k < ORVO_BINS; ++k) Z[2 * k] = Z[2 * k + 1] = 0.0f;
+
+    memcpy(s->gamma_prev, s->gamma, sizeof s->gamma);
+}

@@ -25,9 +25,10 @@ namespace sonvale {
 namespace {
 
 constexpr char kGuidText[] = "{A918DC47-8798-45A3-8351-CBF0AB47208A}";
-// How long a read waits for data before reporting none, and how long a write
-// waits for room in the FIFO before giving up.
-constexpr int kReadWaitMs = 5;
+// How long a read waits for data before reporting none (data that arrives
+// meanwhile ends the wait at once; one driver chunk is 10 ms), and how long a
+// write waits for room in the FIFO before giving up.
+constexpr int kReadWaitMs = 10;
 constexpr int kWriteWaitMs = 2;
 // Writes of at most PIPE_BUF bytes are atomic on a pipe: the reader never sees
 // half a piece, so a write given up part-way leaves no split frame behind.
@@ -311,7 +312,7 @@ bool DriverDevice::readPcm(void* area, std::uint32_t capacity, std::uint32_t* by
         };
         const int ready = ::poll(&pfd, 1, kReadWaitMs);
         waited = true;
-        if (ready < 0 && errno != EINTR) break;
+        if (ready == 0 || (ready < 0 && errno != EINTR)) break;  // nothing came
     }
 
     // Hand out whole frames; keep the odd bytes for the next read.

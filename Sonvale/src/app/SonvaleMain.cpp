@@ -15,6 +15,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QStandardItemModel>
 #include <QStyleOption>
 #include <QToolTip>
@@ -177,6 +178,7 @@ bool SonvaleMain::checkSingleInstance() {
                     QStringLiteral("程序已经被打开"), QMessageBox::Ok, this);
     box.setDefaultButton(static_cast<QPushButton*>(nullptr));
     box.setObjectName(QStringLiteral("secondInstanceBox"));
+    qDebug().noquote() << "message box:" << box.windowTitle() << box.text();
     box.exec();
     startupExitCode_ = 0;
     return false;
@@ -413,6 +415,13 @@ void SonvaleMain::hideEvent(QHideEvent* event) { Q_UNUSED(event); }
 // ---- device lists -------------------------------------------------------
 
 void SonvaleMain::RefreshDeviceLists() {
+    // The loops start only after the defaults have been switched: PulseAudio
+    // moves the streams of the old default device to the new one, so a
+    // capture started on the user's default microphone would end up
+    // recording the virtual microphone (the program's own output), and the
+    // playback would end up feeding the virtual speaker.
+    QSignalBlocker blockMicrophones(ui->comboBox_Microphone);
+    QSignalBlocker blockSpeakers(ui->comboBox_Speaker);
     ui->comboBox_Microphone->clear();
     ui->comboBox_Speaker->clear();
 
@@ -476,6 +485,26 @@ void SonvaleMain::RefreshDeviceLists() {
         captureLoop->setDriver(&driverDevice);
         playLoop->setDriver(&driverDevice);
     }
+
+    // Now start both loops on the first listed devices, as selecting them
+    // would have.
+    blockMicrophones.unblock();
+    blockSpeakers.unblock();
+    on_comboBox_Microphone_currentTextChanged(ui->comboBox_Microphone->currentText());
+    on_comboBox_Speaker_currentTextChanged(ui->comboBox_Speaker->currentText());
+    logDeviceLists();
+}
+
+void SonvaleMain::logDeviceLists() {
+    QStringList mics, speakers;
+    for (int i = 0; i < ui->comboBox_Microphone->count(); ++i)
+        mics << ui->comboBox_Microphone->itemText(i);
+    for (int i = 0; i < ui->comboBox_Speaker->count(); ++i)
+        speakers << ui->comboBox_Speaker->itemText(i);
+    qDebug().noquote() << "microphones:" << mics.join(QLatin1String(", "))
+                       << "| current:" << ui->comboBox_Microphone->currentText();
+    qDebug().noquote() << "speakers:" << speakers.join(QLatin1String(", "))
+                       << "| current:" << ui->comboBox_Speaker->currentText();
 }
 
 void SonvaleMain::showDriverMissingMessage() {
@@ -492,6 +521,7 @@ void SonvaleMain::showDriverMissingMessage() {
     box.setText(QStringLiteral("请先安装相关驱动程序"));
     box.setWindowTitle(QStringLiteral("Sonvale"));
     box.move(avail.width() / 2 - halfW, avail.height() / 2 - halfH);
+    qDebug().noquote() << "message box:" << box.windowTitle() << box.text();
     box.exec();
     qss.close();
     startupExitCode_ = 0;
@@ -518,6 +548,12 @@ void SonvaleMain::on_comboBox_Speaker_currentTextChanged(const QString& arg1) {
 }
 
 void SonvaleMain::NotifyRemoveMicroppone(int nkindStat, const QString& strName) {
+    qDebug().noquote() << __func__ << nkindStat << strName;
+    struct LogOnExit {
+        SonvaleMain* window;
+        ~LogOnExit() { window->logDeviceLists(); }
+    } logOnExit{this};
+
     ComboxList* box = ui->comboBox_Microphone;
     if (nkindStat == sonvale::kStateActive) {
         // A device coming back is listed again, unless it is one that never
@@ -531,6 +567,12 @@ void SonvaleMain::NotifyRemoveMicroppone(int nkindStat, const QString& strName) 
 }
 
 void SonvaleMain::NotifyRemoveSpeaker(int nkindStat, QString strName) {
+    qDebug().noquote() << __func__ << nkindStat << strName;
+    struct LogOnExit {
+        SonvaleMain* window;
+        ~LogOnExit() { window->logDeviceLists(); }
+    } logOnExit{this};
+
     ComboxList* box = ui->comboBox_Speaker;
     if (nkindStat == sonvale::kStateActive) {
         if (!IsExcludedDevice(strName)) box->addItem(strName, QVariant());
@@ -541,6 +583,12 @@ void SonvaleMain::NotifyRemoveSpeaker(int nkindStat, QString strName) {
 }
 
 void SonvaleMain::NotifySetStat(int nkindStat, QString strName) {
+    qDebug().noquote() << __func__ << nkindStat << strName;
+    struct LogOnExit {
+        SonvaleMain* window;
+        ~LogOnExit() { window->logDeviceLists(); }
+    } logOnExit{this};
+
     Q_UNUSED(nkindStat);
     ComboxList* box = ui->comboBox_Microphone;
     if (strName != box->currentText()) {

@@ -102,6 +102,7 @@ private:
     QString wrapTextToWidth(QLabel* label, QString text, int maxWidth);
     void RefreshDeviceLists();
     void showDriverMissingMessage();
+    void logDeviceLists();
     void highlightCurrentRow(class QComboBox* box, const QModelIndex& index);
     void shutdownLoops();
 

@@ -434,7 +434,7 @@ def demo(args):
         rec_path = os.path.join(out, "virtual-microphone.wav")
         write_wav(rec_path, np.clip(rec, -32768, 32767))
         shot = screenshot(env, os.path.join(out, "sonvale-window.png"))
-        m = measure(rec, noisy, gain_db=-db)
+        m = measure(rec, noisy, gain_db=db)
         print("demo: recorded %.1f s from the virtual microphone" % (len(rec) / RATE))
         print("demo: noise reduction measured: the noise-only lead-in is %.1f dB quieter"
               " (speech level %+.1f dB; %d repetitions; alignment %.2f; the microphone's"
@@ -476,7 +476,7 @@ def main():
     d.add_argument("--sonvale", required=True)
     d.add_argument("--out", required=True)
     d.add_argument("--noisy")
-    d.add_argument("--seconds", type=float, default=12.0)
+    d.add_argument("--seconds", type=float, default=16.0)
     args = ap.parse_args()
     if args.cmd == "demo":
         sys.exit(demo(args))

@@ -14,7 +14,9 @@ class ImageSwitch : public QWidget {
     Q_PROPERTY(ButtonStyle buttonStyle READ getButtonStyle WRITE setButtonStyle)
 
 public:
-    enum ButtonStyle {
+    // A fixed underlying type: any int is a valid value, and values outside
+    // the three styles are stored as they are.
+    enum ButtonStyle : int {
         ButtonStyle_1 = 0,  // slim pill, 87x28
         ButtonStyle_2 = 1,  // pill with power marks, 87x28
         ButtonStyle_3 = 2,  // rounded box, 96x38

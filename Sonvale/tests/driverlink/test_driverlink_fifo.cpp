@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
                               "/tmp/sonvale-" + std::to_string(::getuid()) + "-" + kGuid}),
     [](const auto& info) { return std::string(info.param.name); });
 
-enum class Layout { NoDir, EmptyDir, SpeakerOnly, SpeakerIsFile, Both };
+enum class Layout { NoDir, EmptyDir, SpeakerOnly, SpeakerIsFile, Both, SymlinkToBoth };
 
 struct FindCase {
     const char* name;
@@ -154,6 +154,11 @@ TEST_P(FindInterface, FindsOnlyCompleteInterface) {
         case Layout::Both:
             makeFifos();
             break;
+        case Layout::SymlinkToBoth:
+            makeFifos();
+            dir += "/link";
+            ASSERT_EQ(::symlink(dir_.c_str(), dir.c_str()), 0);
+            break;
     }
     EnvScope env(kDriverDirEnv, dir.c_str());
     const std::size_t capacity = dir.size() + c.capacitySlack;
@@ -185,7 +190,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FindCase{"Found", Layout::Both, 0, 1024, true, false},
                       FindCase{"FitsExactly", Layout::Both, 0, 1, true, false},
                       FindCase{"NoRoomForTerminator", Layout::Both, 0, 0, false, false},
-                      FindCase{"SecondMemberAbsent", Layout::Both, 1, 1024, false, false}),
+                      FindCase{"SecondMemberAbsent", Layout::Both, 1, 1024, false, false},
+                      FindCase{"SymlinkedDirectory", Layout::SymlinkToBoth, 0, 1024, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DriverDir, UnopenedDeviceRefusesRequests) {

@@ -179,8 +179,10 @@ std::string driverInterfaceDirectory() {
 
 bool findDriverInterface(wchar_t* destination, int memberIndex, std::size_t capacity) {
     const std::string dir = driverInterfaceDirectory();
+    // Only a real directory of our own counts: under /tmp anybody could have
+    // put something at that name.
     struct stat st;
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
         std::fputs("No HDEVINFO available for this GUID\n", stdout);
         std::fflush(stdout);
         return false;

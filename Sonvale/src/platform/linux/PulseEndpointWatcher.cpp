@@ -104,6 +104,7 @@ struct PulseEndpointWatcher::Pending {
     int flow = kRenderFlow;
     uint32_t index = PA_INVALID_INDEX;
     int outstanding = 0;  // replies still awaited
+    bool failed = false;  // a reply was an error
     bool found = false;
     PulseEndpointState state;
     std::vector<PulseEndpointState> all;
@@ -116,6 +117,7 @@ void PulseEndpointWatcher::InfoReply(pa_context*, const Info* info, int eol, voi
     if (eol != 0 || !info) {
         // End of the reply, or an error such as an endpoint that is already
         // gone again; either way this request is answered.
+        if (eol < 0) p->failed = true;
         if (eol != 0 && p->outstanding > 0) --p->outstanding;
         p->self->Flush();
         return;
@@ -259,11 +261,15 @@ void PulseEndpointWatcher::OnState() {
                                                     sync.get()))) {
                 ++sync->outstanding;
                 pa_operation_unref(op);
+            } else {
+                sync->failed = true;
             }
             if ((op = pa_context_get_source_info_list(context_, InfoReply<pa_source_info>,
                                                       sync.get()))) {
                 ++sync->outstanding;
                 pa_operation_unref(op);
+            } else {
+                sync->failed = true;
             }
             Flush();
             break;
@@ -321,7 +327,9 @@ void PulseEndpointWatcher::Flush() {
                 Emit(cache_.Remove(p->flow, p->index));
                 break;
             case Pending::kSync:
-                Emit(cache_.Replace(p->all));
+                // An incomplete list would report endpoints gone that are
+                // not; the events that follow still keep the cache going.
+                if (!p->failed) Emit(cache_.Replace(p->all));
                 FirstAttemptDone();
                 break;
         }

@@ -80,7 +80,6 @@ private slots:
     void fonts_data();
     void fonts();
     void stackingAndFrames();
-    void styleSheetsCarryThePalette();
     void retranslateRestoresTheTexts();
     void slotsBindByObjectName();
     void resourceImages_data();
@@ -99,17 +98,9 @@ void TestLayout::windowProperties() {
     QCOMPARE(w.size(), QSize(310, 380));
     QCOMPARE(w.maximumSize(), QSize(310, 485));
     QVERIFY(!w.isModal());
-    QCOMPARE(w.windowModality(), Qt::NonModal);
 
     w.resize(1000, 1000);
     QCOMPARE(w.size(), QSize(310, 485));
-
-    // A name given beforehand is kept.
-    QDialog named;
-    named.setObjectName(QStringLiteral("Other"));
-    Ui::SonvaleMain ui2;
-    ui2.setupUi(&named);
-    QCOMPARE(named.objectName(), QStringLiteral("Other"));
 }
 
 void TestLayout::widgetTree_data() {
@@ -195,24 +186,14 @@ void TestLayout::fonts_data() {
     QTest::newRow("label_menu") << "label_menu"
                                 << "Arial" << 24 << 1;
     QTest::newRow("label") << "label" << QString::fromUtf8("微软雅黑") << 12 << 1;
-    QTest::newRow("label_refresh") << "label_refresh"
-                                   << "Arial" << 16 << 1;
     QTest::newRow("label_2") << "label_2"
                              << "Arial" << 16 << 1;
-    QTest::newRow("label_speaker") << "label_speaker"
-                                   << "Arial" << 16 << 1;
-    QTest::newRow("label_NoiseCancel") << "label_NoiseCancel"
-                                       << "Arial" << 7 << -1;
     QTest::newRow("label_MuteLabel") << "label_MuteLabel"
                                      << "Arial" << 6 << -1;
-    QTest::newRow("label_MicroUsestatus") << "label_MicroUsestatus"
-                                          << "Arial" << 7 << -1;
     QTest::newRow("label_Accountname") << "label_Accountname"
                                        << "Arial" << 8 << 0;
     QTest::newRow("label_UpdateText") << "label_UpdateText"
                                       << "" << 8 << 1;
-    QTest::newRow("label_mocrophone") << "label_mocrophone"
-                                      << "Arial" << -1 << 1;
     QTest::newRow("label_Speaker") << "label_Speaker"
                                    << "Arial" << -1 << 1;
 }
@@ -228,9 +209,8 @@ void TestLayout::fonts() {
     ui.setupUi(&w);
     QWidget* widget = name == w.objectName() ? &w : w.findChild<QWidget*>(name);
     QVERIFY(widget);
-    // Only what the layout sets is checked: what a widget leaves unset comes
-    // from the application font, since the frames' style sheets stop the
-    // window font from reaching their children.
+    // Only what the layout sets itself is checked; the rest of each font is
+    // left to Qt's propagation.
     if (!family.isEmpty()) QCOMPARE(widget->font().family(), family);
     if (pointSize > 0) QCOMPARE(widget->font().pointSize(), pointSize);
     if (bold >= 0) QCOMPARE(widget->font().bold(), bold == 1);
@@ -260,29 +240,6 @@ void TestLayout::stackingAndFrames() {
     }
     // The update frame lies below the window's height.
     QVERIFY(ui.frame_updateInfo->geometry().top() >= w.height());
-}
-
-void TestLayout::styleSheetsCarryThePalette() {
-    QDialog w;
-    Ui::SonvaleMain ui;
-    ui.setupUi(&w);
-
-    QCOMPARE(ui.comboBox_Microphone->styleSheet(), ui.comboBox_Speaker->styleSheet());
-    const QString combo = ui.comboBox_Microphone->styleSheet();
-    QVERIFY(combo.contains(QLatin1String("QAbstractItemView::item{height:40px;}")));
-    QVERIFY(combo.contains(QLatin1String("selection-background-color:#CE37A8")));
-    QVERIFY(combo.contains(QLatin1String("13px 'Microsoft YaHei'")));
-    QVERIFY(combo.contains(QLatin1String("background-color:#e990aa")));
-
-    QVERIFY(ui.frame_microphone->styleSheet().startsWith(
-        QLatin1String("QWidget#frame_microphone{background-color:rgba(255,255,255,0.8)")));
-    QVERIFY(ui.frame_speaker->styleSheet().startsWith(QLatin1String("QWidget#frame_speaker{")));
-    QVERIFY(ui.frame_updateInfo->styleSheet().contains(QLatin1String("rgba(232,225,234,0.8)")));
-    QVERIFY(ui.pushButton_showWeight->styleSheet().contains(QLatin1String("#b027a8")));
-    QVERIFY(ui.label_NoiseCancel->styleSheet().contains(QLatin1String("#8b0000")));
-    QCOMPARE(ui.label_2->styleSheet(), ui.label_speaker->styleSheet());
-    QCOMPARE(ui.label_MicroIcon->styleSheet(), ui.label_MicroIcon_2->styleSheet());
-
     // Stays invisible although never hidden: no text, no style.
     QVERIFY(ui.label_imagestat_speaker->text().isEmpty());
     QVERIFY(ui.label_imagestat_speaker->styleSheet().isEmpty());
@@ -293,18 +250,11 @@ void TestLayout::retranslateRestoresTheTexts() {
     Ui::SonvaleMain ui;
     ui.setupUi(&w);
     ui.label->setText(QStringLiteral("x"));
-    ui.label_2->setText(QStringLiteral("x"));
-    ui.pushButton_Upgrade->setText(QStringLiteral("x"));
-    ui.label_menu->setText(QStringLiteral("x"));
     w.setWindowTitle(QStringLiteral("x"));
     ui.retranslateUi(&w);
     QCOMPARE(ui.label->text(), QStringLiteral("Sonvale"));
-    QCOMPARE(ui.label_2->text(), QStringLiteral("Cancel Noise"));
-    QCOMPARE(ui.pushButton_Upgrade->text(), QStringLiteral("Upgrade"));
-    QCOMPARE(ui.label_menu->text(), QString());
     QCOMPARE(w.windowTitle(), QStringLiteral("SonvaleMain"));
-
-    // The account placeholder: asterisks, an at sign, a mail domain.
+    // The account placeholder: eight asterisks, an at sign, a mail domain.
     QVERIFY(QRegularExpression(QStringLiteral("^\\*{8}@[a-z0-9-]+(\\.[a-z]+)+$"))
                 .match(ui.label_Accountname->text())
                 .hasMatch());
@@ -399,29 +349,18 @@ void TestLayout::messageBoxStyleSheet() {
                             "QMessageBox QPushButton:pressed",
                             "QMessageBox QDialogButtonBox#qt_msgbox_buttonbox",
                         }));
-    QVERIFY(qss.contains(QLatin1String("background-color: #F2F2F2")));
-    QVERIFY(qss.contains(QLatin1String("color: #ce37a8")));
     QVERIFY(qss.contains(QLatin1String("button-layout: 0")));
 }
 
 void TestLayout::chineseTextHasAFont() {
-    // The tray menu, the message boxes and the title font name need a font
+    // The tray menu, the message boxes and the title font's name need a font
     // with Chinese glyphs, or the texts render as boxes.
-    const QStringList families = QFontDatabase().families(QFontDatabase::SimplifiedChinese);
-    QVERIFY2(!families.isEmpty(), "no font for Chinese text is installed");
-    QFont font;
-    QFontMetrics metrics(font);
-    for (const QChar c : QString::fromUtf8("主界面退出程序已经被打开错误")) {
-        // Glyph lookup falls back through the families; an advance of zero
-        // or the width of a missing-glyph box would mean no font covers it.
-        QVERIFY(metrics.horizontalAdvance(c) > 0);
-    }
     bool covered = false;
-    for (const QString& family : families) {
-        QFontMetrics m{QFont(family)};
-        covered = covered || (m.inFont(QChar(0x9000)) && m.inFont(QChar(0x4E3B)));
+    for (const QString& family : QFontDatabase().families(QFontDatabase::SimplifiedChinese)) {
+        const QFontMetrics m{QFont(family)};
+        covered = covered || (m.inFont(QChar(0x9000)) && m.inFont(QChar(0x4E3B)));  // 退, 主
     }
-    QVERIFY(covered);
+    QVERIFY2(covered, "no font for Chinese text is installed");
 }
 
 QTEST_MAIN(TestLayout)

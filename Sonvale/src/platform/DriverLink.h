@@ -94,10 +94,11 @@ private:
     bool reopenMicrophone();
     bool reopenSpeaker();
 
-    std::string directory_;                          // empty until open()
-    int micFd_ = -1;                                 // write end of the microphone FIFO
-    int speakerFd_ = -1;                             // read end of the speaker FIFO
-    bool opened_ = false;                            // open() succeeded once
+    std::string directory_;    // empty until open()
+    int micFd_ = -1;           // write end of the microphone FIFO
+    int speakerFd_ = -1;       // read end of the speaker FIFO
+    bool micStalled_ = false;  // the last write found no room: do not wait again
+    bool opened_ = false;      // open() succeeded once
     unsigned char pending_[kDriverFrameBytes] = {};  // partial frame from the last read
     std::uint32_t pendingBytes_ = 0;
 #endif

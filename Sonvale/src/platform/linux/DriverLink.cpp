@@ -234,6 +234,7 @@ bool DriverDevice::reopenSpeaker() {
 
 bool DriverDevice::reopenMicrophone() {
     closeFd(micFd_);
+    micStalled_ = false;
     if (directory_.empty()) return false;
     // Without a reader this fails with ENXIO instead of filling a FIFO that
     // nobody drains.
@@ -259,8 +260,13 @@ bool DriverDevice::writePcm(const void* data, std::uint32_t length, std::uint32_
             continue;
         }
         if (n < 0 && error == EAGAIN) {
-            const long long left = deadline - monotonicMs();
-            if (left <= 0) break;
+            // A reader that stopped draining costs one short wait, not one per
+            // chunk: until a write gets through again, a full pipe fails at once.
+            const long long left = micStalled_ ? 0 : deadline - monotonicMs();
+            if (left <= 0) {
+                micStalled_ = true;
+                break;
+            }
             struct pollfd pfd {
                 micFd_, POLLOUT, 0
             };
@@ -276,6 +282,7 @@ bool DriverDevice::writePcm(const void* data, std::uint32_t length, std::uint32_
         break;
     }
     if (bytesReturned != nullptr) *bytesReturned = written;
+    if (written == length) micStalled_ = false;
     return written == length;
 }
 

@@ -71,6 +71,7 @@ public:
 private:
     StreamDenoiser(int rate, int channels);
     void collect(std::vector<float>& out, size_t limit);
+    size_t sliceFrames() const;
 
     int rate_;
     int channels_;

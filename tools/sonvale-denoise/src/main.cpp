@@ -70,11 +70,11 @@ public:
         double at = rate > 0 ? static_cast<double>(done) / rate : 0.0;
         if (total > 0 && rate > 0) {
             double of = static_cast<double>(total) / rate;
-            std::snprintf(line, sizeof line, "\r%s: %3d%%  %s of %s", kName,
+            std::snprintf(line, sizeof line, "\r%s: %3d%%  %s of %s\033[K", kName,
                           static_cast<int>(100.0 * done / total), clock(at).c_str(),
                           clock(of).c_str());
         } else {
-            std::snprintf(line, sizeof line, "\r%s: %s", kName, clock(at).c_str());
+            std::snprintf(line, sizeof line, "\r%s: %s\033[K", kName, clock(at).c_str());
         }
         std::fputs(line, stderr);
         shown_ = true;
@@ -148,12 +148,18 @@ int main(int argc, char** argv) {
         return result.cancelled ? 130 : 1;
     }
     if (stats) {
-        double rtf = result.audio_seconds > 0 ? result.wall_seconds / result.audio_seconds : 0.0;
+        const double rtf =
+            result.audio_seconds > 0 ? result.wall_seconds / result.audio_seconds : 0.0;
+        char speed[64] = "";
+        if (rtf > 0 && rtf < 1) {
+            std::snprintf(speed, sizeof speed, " (%.0fx faster than real time)", 1.0 / rtf);
+        } else if (rtf >= 1) {
+            std::snprintf(speed, sizeof speed, " (slower than real time)");
+        }
         std::printf(
-            "%s: %.1f s of audio (%d Hz, %d channel%s) in %.2f s: real-time factor %.4f "
-            "(%.0fx faster than real time)\n",
-            kName, result.audio_seconds, result.rate, result.channels,
-            result.channels == 1 ? "" : "s", result.wall_seconds, rtf, rtf > 0 ? 1.0 / rtf : 0.0);
+            "%s: %.1f s of audio (%d Hz, %d channel%s) in %.2f s: real-time factor %.4f%s\n", kName,
+            result.audio_seconds, result.rate, result.channels, result.channels == 1 ? "" : "s",
+            result.wall_seconds, rtf, speed);
     }
     return 0;
 }

@@ -158,14 +158,25 @@ std::unique_ptr<StreamDenoiser> StreamDenoiser::create(int rate, int channels,
 }
 
 void StreamDenoiser::push(const float* in, size_t frames, std::vector<float>& out) {
-    if (finished_ || frames == 0) return;
-    mono_.resize(frames);
-    for (int c = 0; c < channels_; ++c) {
-        for (size_t i = 0; i < frames; ++i) mono_[i] = in[i * channels_ + c];
-        chains_[c]->push(mono_.data(), frames);
+    if (finished_) return;
+    // Slices of at most about 4096 samples at 32 kHz, so the chain's working
+    // areas stay small even at very low stream rates.
+    while (frames > 0) {
+        size_t n = std::min(frames, sliceFrames());
+        mono_.resize(n);
+        for (int c = 0; c < channels_; ++c) {
+            for (size_t i = 0; i < n; ++i) mono_[i] = in[i * channels_ + c];
+            chains_[c]->push(mono_.data(), n);
+        }
+        fed_ += n;
+        collect(out, fed_ - emitted_);
+        in += n * channels_;
+        frames -= n;
     }
-    fed_ += frames;
-    collect(out, fed_ - emitted_);
+}
+
+size_t StreamDenoiser::sliceFrames() const {
+    return std::max<size_t>(1, static_cast<size_t>(4096) * rate_ / kProcessRate);
 }
 
 // Interleaves what every channel has ready, at most `limit` frames, and
@@ -188,16 +199,16 @@ bool StreamDenoiser::finish(std::vector<float>& out) {
     if (finished_) return emitted_ == fed_;
     finished_ = true;
     // The chain holds at most the processor's delay plus one block at 32 kHz
-    // and half a filter length in each resampler; feeding zeros for one
-    // second of audio plus that margin is far more than enough.
+    // and half a filter length in each resampler; zeros for one second of
+    // audio plus that margin are far more than it needs to drain.
     const uint64_t limit = static_cast<uint64_t>(rate_) + 16 * kBlockSamples + 8192;
-    constexpr size_t kStep = 1024;
-    std::vector<float> zeros(kStep, 0.0f);
+    const size_t step = std::min<size_t>(1024, sliceFrames());
+    std::vector<float> zeros(step, 0.0f);
     uint64_t padded = 0;
     while (emitted_ < fed_) {
         if (padded >= limit) return false;
-        for (auto& ch : chains_) ch->push(zeros.data(), kStep);
-        padded += kStep;
+        for (auto& ch : chains_) ch->push(zeros.data(), step);
+        padded += step;
         collect(out, fed_ - emitted_);
     }
     for (auto& ch : chains_) ch->pending().clear();

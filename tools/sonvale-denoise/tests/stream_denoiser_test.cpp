@@ -95,8 +95,9 @@ TEST(StreamDenoiser, OtherRatesKeepLengthAndLineUpToTheSample) {
         int rate;
         size_t chunk;
     };
-    for (Case c : {Case{8000, 100}, Case{11025, 4096}, Case{16000, 160}, Case{22050, 1000},
-                   Case{44100, 4096}, Case{48000, 480}, Case{96000, 4096}, Case{192000, 8192}}) {
+    for (Case c :
+         {Case{100, 4096}, Case{8000, 100}, Case{11025, 4096}, Case{16000, 160}, Case{22050, 1000},
+          Case{44100, 4096}, Case{48000, 480}, Case{96000, 4096}, Case{192000, 8192}}) {
         // Content well inside both the stream's band and the 16 kHz of the
         // processing rate, so the conversions themselves lose nothing.
         double top = 0.8 * std::min(c.rate / 2, kProcessRate / 2);

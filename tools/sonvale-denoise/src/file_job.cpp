@@ -28,6 +28,10 @@ std::string oneLine(std::string s) {
         if (c == '\n' || c == '\r') c = ' ';
     }
     while (!s.empty() && (s.back() == ' ' || s.back() == '.')) s.pop_back();
+    // ... and drop their "System error : " / "Error : " labels.
+    for (const char* label : {"System error : ", "Error : "}) {
+        for (size_t at; (at = s.find(label)) != std::string::npos;) s.erase(at, std::strlen(label));
+    }
     return s;
 }
 
@@ -222,6 +226,12 @@ FileResult denoiseFile(const FileJob& job) {
             if (!S_ISREG(out_st.st_mode)) {
                 return fail("output " + quoted(job.output) + " is not a regular file");
             }
+            // Replacing is a rename, which the folder allows even when the
+            // file itself is read-only; honour the file's protection.
+            if (access(dest.c_str(), W_OK) != 0) {
+                return fail("cannot write output " + quoted(job.output) + ": " +
+                            std::strerror(errno));
+            }
             dest_mode = out_st.st_mode & 07777;
             if (S_ISLNK(out_lst.st_mode)) {
                 char* real = realpath(job.output.c_str(), nullptr);
@@ -263,9 +273,9 @@ FileResult denoiseFile(const FileJob& job) {
 
     const int out_format = chooseOutputFormat(info.format, dest, info.samplerate, info.channels);
     if (out_format == 0) {
-        return fail("cannot write output " + quoted(job.output) + ": no format for " +
+        return fail("cannot write output " + quoted(job.output) + ": no writable format for " +
                     std::to_string(info.channels) + " channels at " +
-                    std::to_string(info.samplerate) + " Hz");
+                    std::to_string(info.samplerate) + " Hz (try a .wav or .flac name)");
     }
 
     TempFile tmp;

@@ -128,6 +128,9 @@ int main(int argc, char** argv) {
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    // Past a file-size limit, a write must fail with an error we report and
+    // clean up after, not end the process with the temporary file left.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     FileJob job;
     job.input = files[0];

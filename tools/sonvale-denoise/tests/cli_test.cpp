@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,9 +33,13 @@ struct RunResult {
 
 // Starts the command; the caller waits for it.
 pid_t start(const std::vector<std::string>& args, const std::string& out_file,
-            const std::string& err_file) {
+            const std::string& err_file, rlim_t file_size_limit = RLIM_INFINITY) {
     pid_t pid = fork();
     if (pid == 0) {
+        struct rlimit lim {
+            file_size_limit, file_size_limit
+        };
+        if (file_size_limit != RLIM_INFINITY) setrlimit(RLIMIT_FSIZE, &lim);
         int o = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(o, STDOUT_FILENO);
@@ -56,10 +61,10 @@ int waitFor(pid_t pid) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-RunResult denoise(const std::vector<std::string>& args) {
+RunResult denoise(const std::vector<std::string>& args, rlim_t file_size_limit = RLIM_INFINITY) {
     ScratchDir logs;
     RunResult r;
-    r.status = waitFor(start(args, logs.path("out"), logs.path("err")));
+    r.status = waitFor(start(args, logs.path("out"), logs.path("err"), file_size_limit));
     r.out = readBytes(logs.path("out"));
     r.err = readBytes(logs.path("err"));
     return r;
@@ -164,11 +169,12 @@ protected:
         good = readBytes(dir.path("good.wav"));
     }
 
-    void expectRefused(const std::vector<std::string>& args, const std::string& words) {
+    void expectRefused(const std::vector<std::string>& args, const std::string& words,
+                       rlim_t file_size_limit = RLIM_INFINITY) {
         auto before = dir.entries();
         std::vector<std::string> contents;
         for (auto& e : before) contents.push_back(readBytes(dir.path(e)));
-        RunResult r = denoise(args);
+        RunResult r = denoise(args, file_size_limit);
         expectOneLineError(r, words);
         EXPECT_EQ(dir.entries(), before) << "files appeared or vanished";
         for (size_t i = 0; i < before.size(); ++i) {
@@ -215,6 +221,20 @@ TEST_F(CliRefuses, UnwritableOutput) {
     expectRefused({dir.path("good.wav"), dir.path("taken")}, "is a directory");
     // Renaming onto a device would replace it: refused before anything runs.
     expectRefused({dir.path("good.wav"), "/dev/null"}, "not a regular file");
+}
+
+TEST_F(CliRefuses, FailedWriteLeavesNothingBehind) {
+    // The output (about 96 kB) cannot grow past 20 kB: the write fails part
+    // way, as on a full disk.
+    writeBytes(dir.path("out.wav"), "previous result");
+    expectRefused({dir.path("good.wav"), dir.path("out.wav")}, "cannot write output", 20000);
+}
+
+TEST_F(CliRefuses, ReadOnlyOutput) {
+    if (geteuid() == 0) GTEST_SKIP() << "root writes files whatever their mode";
+    writeBytes(dir.path("out.wav"), "protected");
+    chmod(dir.path("out.wav").c_str(), 0444);
+    expectRefused({dir.path("good.wav"), dir.path("out.wav")}, "Permission denied");
 }
 
 TEST_F(CliRefuses, OutputIsTheInput) {

@@ -344,11 +344,13 @@ bool SonvaleMain::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ui->widget_switchspeaker && type == QEvent::MouseButtonRelease) {
         const bool on = ui->widget_switchspeaker->getChecked();
         if (playLoop) playLoop->setNoiseCancel(on);
+        qDebug().noquote() << "speaker noise cancellation:" << (on ? "on" : "off");
         activateAndFocus();
     }
     if (watched == ui->widget_micrpphone && type == QEvent::MouseButtonRelease) {
         const bool on = ui->widget_micrpphone->getChecked();
         if (captureLoop) captureLoop->setNoiseCancel(on);
+        qDebug().noquote() << "microphone noise cancellation:" << (on ? "on" : "off");
         activateAndFocus();
     }
     return QDialog::eventFilter(watched, event);

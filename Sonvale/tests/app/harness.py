@@ -130,36 +130,39 @@ class Pulse:
                               env=self.env, capture_output=True, text=True)
 
 
-class Feeder:
-    """Feeds a WAV file, looped, in real time into a module-pipe-source."""
+class PacedWriter:
+    """Writes a WAV file's samples, looped, in real time (10 ms pieces, about
+    40 ms ahead) to a file descriptor or a binary file object."""
 
-    def __init__(self, pulse, name, wav_path, description="Stand-in microphone"):
-        self.pulse = pulse
-        self.name = name
+    def __init__(self, target, wav_path):
         self.samples, rate = read_wav_mono(wav_path)
-        assert rate == RATE, "stand-in microphones run at 48000 Hz"
-        self.fifo = os.path.join(pulse.dir, name + ".fifo")
-        self.module = pulse.load(
-            "module-pipe-source", "source_name=" + name, "file=" + self.fifo,
-            "format=s16le", "rate=%d" % RATE, "channels=1",
-            "source_properties=device.description=" + description.replace(" ", "_"))
+        assert rate == RATE, "the stand-in devices run at 48000 Hz"
+        self.target = target
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
 
+    def _write(self, piece):
+        if isinstance(self.target, int):
+            try:
+                os.write(self.target, piece)
+            except BlockingIOError:
+                pass  # the reader is behind; drop rather than drift
+        else:
+            self.target.write(piece)
+            self.target.flush()
+
     def _run(self):
-        fd = os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK)
-        chunk = RATE // 100  # 10 ms
+        chunk = RATE // 100
         data = self.samples.astype("<i2").tobytes()
+        n = chunk * 2
         pos = 0
         start = time.monotonic()
         sent = 0
         try:
             while not self._stop.is_set():
-                # Stay about 40 ms ahead of real time.
-                due = (time.monotonic() - start) * RATE + 0.04 * RATE
+                due = (time.monotonic() - start + 0.04) * RATE
                 while sent < due:
-                    n = chunk * 2
                     if pos + n <= len(data):
                         piece = data[pos : pos + n]
                         pos += n
@@ -168,20 +171,35 @@ class Feeder:
                         piece = data[pos:] + data[:rest]
                         pos = rest
                     pos %= len(data)
-                    try:
-                        os.write(fd, piece)
-                    except BlockingIOError:
-                        pass
-                    except OSError:
-                        return
+                    self._write(piece)
                     sent += chunk
                 time.sleep(0.005)
-        finally:
-            os.close(fd)
+        except (OSError, ValueError):
+            return
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(5)
+
+
+class Feeder:
+    """A stand-in microphone: a module-pipe-source playing a WAV file, looped,
+    in real time."""
+
+    def __init__(self, pulse, name, wav_path, description="Stand-in microphone"):
+        self.pulse = pulse
+        self.name = name
+        self.fifo = os.path.join(pulse.dir, name + ".fifo")
+        self.module = pulse.load(
+            "module-pipe-source", "source_name=" + name, "file=" + self.fifo,
+            "format=s16le", "rate=%d" % RATE, "channels=1",
+            "source_properties=device.description=" + description.replace(" ", "_"))
+        self.fd = os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK)
+        self.writer = PacedWriter(self.fd, wav_path)
 
     def stop(self, unload=True):
-        self._stop.set()
-        self._thread.join()
+        self.writer.stop()
+        os.close(self.fd)
         if unload:
             self.pulse.pactl("unload-module", str(self.module), check=False)
 

@@ -1,0 +1,278 @@
+#!/usr/bin/python3
+"""End-to-end tests of the Sonvale program, as a new user would use it: the
+real binary under an X server (run this file under xvfb-run), a private
+PulseAudio daemon with a stand-in speaker and stand-in microphones that play
+noisy corpus recordings, and the companion devices of scripts/sonvale-driver.
+
+    e2e_test.py --sonvale BIN --out DIR [unittest options, e.g. -k Exit]
+
+Screenshots, recordings and the program's logs are kept in DIR.
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
+
+SONVALE = None
+OUT = None
+VIRTUAL = (h.VIRTUAL_SPEAKER, h.VIRTUAL_MIC)
+STANDINS = (h.STANDIN_SPEAKER, h.STANDIN_MIC)
+
+
+class SonvaleCase(unittest.TestCase):
+    """A fresh daemon, stand-in devices and companion devices per test."""
+
+    noisy = os.path.join(h.MIXTURES, h.DEFAULT_NOISY)
+
+    def setUp(self):
+        self.dir = os.path.join(OUT, self.id().split(".")[-1])
+        os.makedirs(self.dir, exist_ok=True)
+        self.pulse = h.Pulse(os.path.join(self.dir, "pulse"))
+        self.feeders = []
+        self.apps = []
+        self.addCleanup(self._cleanup)
+        self.feeders.append(h.standard_setup(self.pulse, self.noisy))
+        self.env = dict(self.pulse.env)
+        self.x = h.X(self.env["DISPLAY"])
+        self.addCleanup(self.x.close)
+
+    def _cleanup(self):
+        for app in self.apps:
+            app.kill()
+        self.pulse.driver("down")
+        for f in self.feeders:
+            f.stop(unload=False)
+        self.pulse.stop()
+
+    def start(self, name="sonvale"):
+        app = h.Sonvale(SONVALE, self.env, os.path.join(self.dir, name + ".log"))
+        self.apps.append(app)
+        return app
+
+    def start_and_wait_switched(self):
+        app = self.start()
+        h.wait_for(lambda: self.pulse.defaults() == VIRTUAL or not app.alive(), 30,
+                   what="the virtual devices to become the defaults")
+        self.assertTrue(app.alive(), app.log_text())
+        self.assertEqual(self.pulse.defaults(), VIRTUAL)
+        app.wait_log("microphones:")
+        return app
+
+    def window(self):
+        return h.wait_for(lambda: h.find_window(self.env, "SonvaleMain"), 20,
+                          what="the Sonvale window")
+
+    def click_in_window(self, point):
+        x, y, _, _ = self.window()
+        self.x.click(x + point[0], y + point[1])
+
+    def shot(self, name):
+        return h.screenshot(self.env, os.path.join(self.dir, name + ".png"))
+
+    def record_and_measure(self, device, seconds, noisy=None, gain_db=None, name="rec"):
+        rec = h.record(self.pulse, device, seconds)
+        h.write_wav(os.path.join(self.dir, name + ".wav"), np.clip(rec, -32768, 32767))
+        if gain_db is None:
+            gain_db = self.pulse.source_volume(device)[2] if not device.endswith(".monitor") else 0.0
+        m = h.measure(rec, noisy or self.noisy, gain_db=gain_db)
+        print("%s %s: %s" % (self.id(), name, m), file=sys.stderr)
+        return m
+
+    def quit_from_menu(self, app):
+        self.click_in_window(h.MENU_SYMBOL)
+        x, y, _, _ = self.window()
+        # The menu opens 160 pixels left of the menu symbol, level with its
+        # top; "Quit Sonvale" is its only entry.
+        self.x.click(x + 280 - 160 + 40, y + 10 + 14)
+        return app.wait(30)
+
+
+class MicrophonePath(SonvaleCase):
+    def test_start_switches_defaults_unmutes_and_removes_noise(self):
+        # The virtual microphone starts muted and loud; Sonvale unmutes it at 50 %.
+        self.pulse.pactl("set-source-mute", h.VIRTUAL_MIC, "1")
+        self.pulse.pactl("set-source-volume", h.VIRTUAL_MIC, "100%")
+        app = self.start_and_wait_switched()
+        mute, pct, _ = self.pulse.source_volume(h.VIRTUAL_MIC)
+        self.assertFalse(mute)
+        self.assertEqual(pct, 50)
+
+        # Only real devices are listed: no companion device, no monitor.
+        lists = [l for l in app.log_text().splitlines() if l.startswith(("microphones:", "speakers:"))]
+        self.assertIn("microphones: Standin_Microphone | current: Standin_Microphone", lists)
+        self.assertIn("speakers: Standin_Speaker | current: Standin_Speaker", lists)
+        self.assertFalse(any(".monitor" in l or "Sonvale" in l for l in lists), lists)
+
+        self.shot("running")
+        on = self.record_and_measure(h.VIRTUAL_MIC, 16, name="suppression-on")
+        self.assertGreater(on["correlation"], 0.5, "the virtual microphone carries the speech")
+        self.assertGreaterEqual(on["reduction_db"], 10.0)
+
+        # Switching "Cancel Noise" off passes the microphone through unchanged.
+        self.click_in_window(h.MIC_SWITCH)
+        app.wait_log("microphone noise cancellation: off")
+        self.shot("suppression-off")
+        off = self.record_and_measure(h.VIRTUAL_MIC, 16, name="suppression-off")
+        self.assertGreater(off["correlation"], 0.5)
+        self.assertLess(abs(off["reduction_db"]), 3.0)
+
+        self.click_in_window(h.MIC_SWITCH)
+        app.wait_log("microphone noise cancellation: on")
+        again = self.record_and_measure(h.VIRTUAL_MIC, 16, name="suppression-on-again")
+        self.assertGreaterEqual(again["reduction_db"], 10.0)
+
+        self.assertEqual(self.quit_from_menu(app), 0)
+        self.assertEqual(self.pulse.defaults(), STANDINS)
+
+    def test_unplugged_current_microphone_moves_capture_to_the_next(self):
+        second = os.path.join(h.MIXTURES, h.SECOND_NOISY)
+        self.feeders.append(h.Feeder(self.pulse, h.STANDIN_MIC + "_2", second))
+        app = self.start_and_wait_switched()
+        app.wait_log("microphones: Standin_Microphone, Standin_Microphone_2 | current: "
+                     "Standin_Microphone")
+        first = self.feeders[0]
+        self.pulse.pactl("unload-module", str(first.module))
+        self.assertTrue(app.wait_log(
+            "microphones: Standin_Microphone_2 | current: Standin_Microphone_2"), app.log_text())
+        self.shot("after-unplug")
+        m = self.record_and_measure(h.VIRTUAL_MIC, 14, noisy=second, name="second-microphone")
+        self.assertGreater(m["correlation"], 0.5, "capture follows the second microphone")
+        self.assertTrue(app.alive())
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.wait(30), 0)
+        self.assertEqual(self.pulse.defaults(), STANDINS)
+
+
+class SpeakerPath(SonvaleCase):
+    def test_virtual_speaker_reaches_the_real_speaker(self):
+        app = self.start_and_wait_switched()
+        player = subprocess.Popen(
+            ["pacat", "--playback", "-d", h.VIRTUAL_SPEAKER, "--raw", "--format=s16le",
+             "--rate=48000", "--channels=1", "--latency-msec=40"],
+            env=self.env, stdin=subprocess.PIPE)
+        self.addCleanup(player.kill)
+        feeder = h.PacedWriter(player.stdin, self.noisy)
+        self.addCleanup(feeder.stop)
+        time.sleep(1.0)
+        off = self.record_and_measure(h.STANDIN_SPEAKER + ".monitor", 14, gain_db=0.0,
+                                      name="speaker-direct")
+        self.assertGreater(off["correlation"], 0.5, "what apps play reaches the speaker")
+        self.assertLess(abs(off["reduction_db"]), 3.0, "suppression starts off for the speaker")
+
+        self.click_in_window(h.SPEAKER_SWITCH)
+        app.wait_log("speaker noise cancellation: on")
+        self.shot("speaker-suppression-on")
+        on = self.record_and_measure(h.STANDIN_SPEAKER + ".monitor", 14, gain_db=0.0,
+                                     name="speaker-suppressed")
+        self.assertGreater(on["correlation"], 0.5)
+        self.assertGreaterEqual(on["reduction_db"], 10.0)
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.wait(30), 0)
+
+
+class Instances(SonvaleCase):
+    def test_second_instance_says_so_and_changes_nothing(self):
+        first = self.start_and_wait_switched()
+        # Changes a second start must leave alone.
+        self.pulse.pactl("set-source-volume", h.VIRTUAL_MIC, "30%")
+        self.pulse.pactl("set-source-mute", h.VIRTUAL_MIC, "1")
+        second = self.start("second")
+        self.assertTrue(second.wait_log("message box: 错误 程序已经被打开"), second.log_text())
+        h.wait_for(lambda: h.find_window(self.env, "错误"), 20, what="the message box")
+        self.shot("second-instance")
+        h.wait_for(lambda: self._press_return_until_gone(second), 20, step=0.5,
+                   what="the message box to close")
+        self.assertEqual(second.wait(30), 0)
+        self.assertTrue(first.alive())
+        self.assertEqual(self.pulse.defaults(), VIRTUAL)
+        mute, pct, _ = self.pulse.source_volume(h.VIRTUAL_MIC)
+        self.assertTrue(mute)
+        self.assertEqual(pct, 30)
+        # The box took the focus, so the first window has hidden itself, as
+        # on any click elsewhere; without a tray to bring it back, end it by
+        # signal.
+        first.signal(signal.SIGTERM)
+        self.assertEqual(first.wait(30), 0)
+        self.assertEqual(self.pulse.defaults(), STANDINS)
+
+    def _press_return_until_gone(self, app):
+        if not app.alive():
+            return True
+        self.x.key(h.XK_Return)
+        return not app.alive()
+
+    def test_without_companion_devices_the_driver_message_ends_with_0(self):
+        self.pulse.driver("down")
+        app = self.start()
+        self.assertTrue(app.wait_log("message box: Sonvale 请先安装相关驱动程序"), app.log_text())
+        h.wait_for(lambda: h.find_window(self.env, "Sonvale"), 20, what="the message box")
+        self.shot("driver-missing")
+        h.wait_for(lambda: self._press_return_until_gone(app), 20, step=0.5,
+                   what="the message box to close")
+        self.assertEqual(app.wait(30), 0)
+        self.assertEqual(self.pulse.defaults(), STANDINS)
+
+
+class ExitPaths(SonvaleCase):
+    """Every way out puts the defaults back as they were before start-up."""
+
+    def _check(self, how, expected_status):
+        app = self.start_and_wait_switched()
+        if how == "menu":
+            status = self.quit_from_menu(app)
+        else:
+            app.signal(how)
+            status = app.wait(30)
+        if expected_status is not None:
+            self.assertEqual(status, expected_status)
+        # After SIGKILL the keeper process restores them, a moment later.
+        h.wait_for(lambda: self.pulse.defaults() == STANDINS, 20,
+                   what="the defaults to be restored after %s" % how)
+
+    def test_quit_sonvale_menu(self):
+        self._check("menu", 0)
+
+    def test_sigint(self):
+        self._check(signal.SIGINT, 0)
+
+    def test_sigterm(self):
+        self._check(signal.SIGTERM, 0)
+
+    def test_sighup_session_hangup(self):
+        self._check(signal.SIGHUP, 0)
+
+    def test_sigkill(self):
+        self._check(signal.SIGKILL, -signal.SIGKILL)
+
+    def test_restart_after_kill_starts_normally(self):
+        self._check(signal.SIGKILL, -signal.SIGKILL)
+        app = self.start_and_wait_switched()
+        self.assertNotIn("程序已经被打开", app.log_text())
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.wait(30), 0)
+
+
+def main():
+    global SONVALE, OUT
+    args = sys.argv[1:]
+    SONVALE = os.path.abspath(args[args.index("--sonvale") + 1])
+    OUT = os.path.abspath(args[args.index("--out") + 1])
+    rest = [a for i, a in enumerate(args)
+            if a not in ("--sonvale", "--out") and args[i - 1] not in ("--sonvale", "--out")]
+    os.makedirs(OUT, exist_ok=True)
+    if not os.environ.get("DISPLAY"):
+        print("e2e_test: needs an X server (run under xvfb-run -a)", file=sys.stderr)
+        sys.exit(1)
+    unittest.main(argv=[sys.argv[0], "-v"] + rest)
+
+
+if __name__ == "__main__":
+    main()

@@ -213,6 +213,7 @@ FileResult denoiseFile(const FileJob& job) {
     if (job.output.empty()) return fail("no output file given");
     std::string dest = job.output;
     mode_t dest_mode = 0;
+    bool keep_mode = false;
     struct stat out_lst {};
     if (lstat(job.output.c_str(), &out_lst) == 0) {
         struct stat out_st {};
@@ -233,6 +234,7 @@ FileResult denoiseFile(const FileJob& job) {
                             std::strerror(errno));
             }
             dest_mode = out_st.st_mode & 07777;
+            keep_mode = true;
             if (S_ISLNK(out_lst.st_mode)) {
                 char* real = realpath(job.output.c_str(), nullptr);
                 if (real) {
@@ -271,7 +273,8 @@ FileResult denoiseFile(const FileJob& job) {
     auto denoiser = StreamDenoiser::create(info.samplerate, info.channels, job.factory, &why);
     if (!denoiser) return fail("input " + quoted(job.input) + ": " + why);
 
-    const int out_format = chooseOutputFormat(info.format, dest, info.samplerate, info.channels);
+    const int out_format =
+        chooseOutputFormat(info.format, job.output, info.samplerate, info.channels);
     if (out_format == 0) {
         return fail("cannot write output " + quoted(job.output) + ": no writable format for " +
                     std::to_string(info.channels) + " channels at " +
@@ -288,7 +291,7 @@ FileResult denoiseFile(const FileJob& job) {
             return fail("cannot write output " + quoted(job.output) + ": " + std::strerror(errno));
         }
         tmp.path = buf.data();
-        if (dest_mode == 0) {
+        if (!keep_mode) {
             mode_t mask = umask(0);
             umask(mask);
             dest_mode = 0666 & ~mask;

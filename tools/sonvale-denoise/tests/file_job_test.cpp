@@ -5,9 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
-#include <deque>
-
 #include "denoise_core.h"
 #include "test_support.h"
 
@@ -21,34 +18,11 @@ using test::ScratchDir;
 using test::writeAudio;
 using test::writeBytes;
 
-class Delay1023 final : public BlockProcessor {
-public:
-    Delay1023() : line_(1023, 0) {}
-    void process(const int16_t* in, int16_t* out) override {
-        for (int i = 0; i < kBlockSamples; ++i) {
-            line_.push_back(in[i]);
-            out[i] = line_.front();
-            line_.pop_front();
-        }
-    }
-    int delay() const override { return 1023; }
-
-private:
-    std::deque<int16_t> line_;
-};
-
-std::unique_ptr<BlockProcessor> makeDelay() { return std::make_unique<Delay1023>(); }
-
 Audio noise32k(int channels, int64_t frames) {
     Audio a;
     a.rate = kProcessRate;
     a.channels = channels;
-    a.frames.resize(static_cast<size_t>(frames) * channels);
-    unsigned s = 77;
-    for (auto& v : a.frames) {
-        s = s * 1664525u + 1013904223u;
-        v = static_cast<float>(static_cast<int16_t>(s >> 16)) / 32768.0f;
-    }
+    a.frames = test::pcm16Noise(static_cast<size_t>(frames) * channels, 77);
     return a;
 }
 
@@ -56,7 +30,7 @@ FileResult denoise(const std::string& in, const std::string& out) {
     FileJob job;
     job.input = in;
     job.output = out;
-    job.factory = makeDelay;
+    job.factory = test::delayFactory(1023);
     return denoiseFile(job);
 }
 
@@ -98,31 +72,25 @@ TEST(FileJob, EmptyAudioGivesAnEmptyFile) {
     EXPECT_EQ(got.channels, 2);
 }
 
-TEST(FileJob, ReplacesAnExistingOutputAndKeepsItsPermissions) {
+TEST(FileJob, ReplacesAnExistingOutputInPlace) {
+    // The old file keeps its mode; a symlink stays a link and its target gets
+    // the result.
     ScratchDir dir;
     writeAudio(dir.path("in.wav"), noise32k(1, 5000), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     writeBytes(dir.path("out.wav"), "old contents");
     chmod(dir.path("out.wav").c_str(), 0640);
-    FileResult r = denoise(dir.path("in.wav"), dir.path("out.wav"));
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(readAudio(dir.path("out.wav")).size(), 5000);
-    struct stat st {};
-    ASSERT_EQ(stat(dir.path("out.wav").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
-}
-
-TEST(FileJob, WritesThroughASymlinkedOutput) {
-    ScratchDir dir;
-    writeAudio(dir.path("in.wav"), noise32k(1, 5000), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    writeBytes(dir.path("target.wav"), "old");
-    ASSERT_EQ(symlink("target.wav", dir.path("link.wav").c_str()), 0);
-    FileResult r = denoise(dir.path("in.wav"), dir.path("link.wav"));
-    ASSERT_TRUE(r.ok) << r.error;
-    struct stat st {};
-    ASSERT_EQ(lstat(dir.path("link.wav").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link itself was replaced";
-    EXPECT_EQ(readAudio(dir.path("target.wav")).size(), 5000);
+    ASSERT_EQ(symlink("out.wav", dir.path("link.wav").c_str()), 0);
+    for (const char* name : {"out.wav", "link.wav"}) {
+        FileResult r = denoise(dir.path("in.wav"), dir.path(name));
+        ASSERT_TRUE(r.ok) << name << ": " << r.error;
+        EXPECT_EQ(readAudio(dir.path("out.wav")).size(), 5000) << name;
+        struct stat st {};
+        ASSERT_EQ(stat(dir.path("out.wav").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u) << name;
+        ASSERT_EQ(lstat(dir.path("link.wav").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link itself was replaced";
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "link.wav", "out.wav"}));
+    }
 }
 
 TEST(FileJob, CancelledJobLeavesTheOldOutputAndNoTemporaryFile) {
@@ -133,7 +101,7 @@ TEST(FileJob, CancelledJobLeavesTheOldOutputAndNoTemporaryFile) {
     FileJob job;
     job.input = dir.path("in.wav");
     job.output = dir.path("out.wav");
-    job.factory = makeDelay;
+    job.factory = test::delayFactory(1023);
     job.cancel = &stop;
     job.chunk_frames = 1000;
     int calls = 0;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 
 #include "denoise_core.h"
 #include "test_support.h"
@@ -12,36 +11,11 @@
 namespace sonvale::denoise {
 namespace {
 
+using test::delayFactory;
+using test::DelayProcessor;
+using test::pcm16Noise;
 using test::snrDb;
 using test::testTone;
-
-// Passes samples through unchanged, `delay` samples late.
-class DelayProcessor final : public BlockProcessor {
-public:
-    explicit DelayProcessor(int delay) : delay_(delay), line_(static_cast<size_t>(delay), 0) {}
-    void process(const int16_t* in, int16_t* out) override {
-        for (int i = 0; i < kBlockSamples; ++i) {
-            line_.push_back(in[i]);
-            out[i] = line_.front();
-            line_.pop_front();
-        }
-        ++blocks;
-    }
-    int delay() const override { return delay_; }
-    int blocks = 0;
-
-private:
-    int delay_;
-    std::deque<int16_t> line_;
-};
-
-ProcessorFactory delayFactory(int delay, std::vector<DelayProcessor*>* made = nullptr) {
-    return [delay, made]() -> std::unique_ptr<BlockProcessor> {
-        auto p = std::make_unique<DelayProcessor>(delay);
-        if (made) made->push_back(p.get());
-        return p;
-    };
-}
 
 // Runs interleaved input through a fresh denoiser, `chunk` frames per push.
 std::vector<float> run(int rate, int channels, const std::vector<float>& in, size_t chunk,
@@ -59,16 +33,6 @@ std::vector<float> run(int rate, int channels, const std::vector<float>& in, siz
     }
     EXPECT_TRUE(d->finish(out));
     return out;
-}
-
-// 16-bit values, so that the 32 kHz path must reproduce them exactly.
-std::vector<float> pcm16Noise(size_t n, unsigned seed) {
-    std::vector<float> x(n);
-    for (auto& v : x) {
-        seed = seed * 1664525u + 1013904223u;
-        v = static_cast<float>(static_cast<int16_t>(seed >> 16)) / 32768.0f;
-    }
-    return x;
 }
 
 TEST(StreamDenoiser, At32kHzTheDelayIsRemovedExactlyForEveryLengthAndChunking) {

@@ -13,6 +13,31 @@ namespace sonvale::denoise::test {
 
 namespace fs = std::filesystem;
 
+void DelayProcessor::process(const int16_t* in, int16_t* out) {
+    for (int i = 0; i < kBlockSamples; ++i) {
+        line_.push_back(in[i]);
+        out[i] = line_.front();
+        line_.pop_front();
+    }
+}
+
+ProcessorFactory delayFactory(int delay, std::vector<DelayProcessor*>* made) {
+    return [delay, made]() -> std::unique_ptr<BlockProcessor> {
+        auto p = std::make_unique<DelayProcessor>(delay);
+        if (made) made->push_back(p.get());
+        return p;
+    };
+}
+
+std::vector<float> pcm16Noise(size_t n, unsigned seed) {
+    std::vector<float> x(n);
+    for (auto& v : x) {
+        seed = seed * 1664525u + 1013904223u;
+        v = static_cast<float>(static_cast<int16_t>(seed >> 16)) / 32768.0f;
+    }
+    return x;
+}
+
 ScratchDir::ScratchDir() {
     std::string templ = (fs::temp_directory_path() / "sonvale-denoise-test-XXXXXX").string();
     std::vector<char> buf(templ.begin(), templ.end());

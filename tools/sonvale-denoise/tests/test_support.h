@@ -3,11 +3,33 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "denoise_core.h"
+
 namespace sonvale::denoise::test {
+
+// Passes samples through unchanged, `delay` samples late: a processor whose
+// effect on alignment is known exactly.
+class DelayProcessor final : public BlockProcessor {
+public:
+    explicit DelayProcessor(int delay) : delay_(delay), line_(static_cast<size_t>(delay), 0) {}
+    void process(const int16_t* in, int16_t* out) override;
+    int delay() const override { return delay_; }
+
+private:
+    int delay_;
+    std::deque<int16_t> line_;
+};
+
+// A factory of DelayProcessors; `made` (optional) collects what it makes.
+ProcessorFactory delayFactory(int delay, std::vector<DelayProcessor*>* made = nullptr);
+
+// Noise of exact 16-bit values, which a 32 kHz round trip must reproduce.
+std::vector<float> pcm16Noise(size_t n, unsigned seed);
 
 // A fresh folder under the system's temporary directory, removed with
 // everything in it when the object goes away.

@@ -30,15 +30,17 @@ from stoi import stoi  # noqa: E402
 CORPUS = os.path.abspath(os.path.join(ROOT, "..", "shared", "corpus"))
 
 
-def build_variant(spec, tmp):
+def build_variant(spec, tmp, weights=None):
     defs = ["-D" + d.strip() for d in spec.split(",") if d.strip()]
     out = os.path.join(tmp, "v%d" % abs(hash(spec)), "libvardix.so")
     os.makedirs(os.path.dirname(out), exist_ok=True)
+    src = os.path.join(ROOT, "vardix", "src")
+    files = [os.path.join(src, f) for f in sorted(os.listdir(src)) if f.endswith(".c")]
+    if weights:
+        files = [f for f in files if not f.endswith("mask_weights.c")] + [os.path.abspath(weights)]
     subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-DVARDIX_BUILD",
-                    "-I", os.path.join(ROOT, "vardix", "include"), *defs,
-                    os.path.join(ROOT, "vardix", "src", "vardix.c"),
-                    os.path.join(ROOT, "vardix", "src", "estimator.c"), "-o", out, "-lm"],
-                   check=True)
+                    "-I", os.path.join(ROOT, "vardix", "include"), "-I", src, *defs, *files,
+                    "-o", out, "-lm"], check=True)
     return out
 
 
@@ -81,6 +83,7 @@ def main():
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
     ap.add_argument("--pairs", type=int, default=0, help="even spread of N pairs (0: all)")
     ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--weights", help="network weights to use instead of vardix/src/mask_weights.c")
     ap.add_argument("variants", nargs="*", default=[""])
     args = ap.parse_args()
     peers = os.path.join(os.path.abspath(args.build), "tools", "bench", "quality", "quality-peers")
@@ -108,7 +111,7 @@ def main():
 
     with tempfile.TemporaryDirectory() as tmp, cf.ThreadPoolExecutor(args.jobs) as pool:
         for spec in args.variants:
-            lib = build_variant(spec, tmp)
+            lib = build_variant(spec, tmp, args.weights)
             res = list(pool.map(lambda p: score_pair(peers, lib, p, tmp), pairs))
             att = list(pool.map(lambda n: noise_att(peers, lib, n[0], n[1], tmp), noises))
             d_sdr = [r["si_sdr"] - base[p["name"]][0] for r, p in zip(res, pairs)]

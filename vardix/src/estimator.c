@@ -1,6 +1,7 @@
 /* Speech-spectrum estimator: a noise power tracker driven by the speech-
- * presence probability of each bin, and a log-spectral-amplitude gain with
- * decision-directed a-priori SNR, soft-weighted by that probability.
+ * presence probability of each bin, and a small recurrent network that reads
+ * per-band energies and band SNRs against that tracker and gives one gain per
+ * band, interpolated to the 257 bins.
  *
  * Noise tracking follows the unbiased MMSE approach: in every bin the noise
  * power is smoothed towards E[|N|^2 | Y] = (1 - p)·|Y|^2 + p·noise, where p is
@@ -10,10 +11,12 @@
  * search; a bin whose probability stays near one is still updated a little,
  * so the tracker cannot lock up on a step in the noise floor.
  *
- * The gain multiplies the spectrum that orvo_alg's own post-filter processes
- * afterwards; it stays at full level wherever speech dominates, so the two
- * stages together do not thin out speech, and it goes down to a floor that
- * leaves a little natural-sounding residual noise where speech is absent. */
+ * The tracker makes the network's inputs largely independent of the noise's
+ * level and colour, so the network's work is to tell speech from what is
+ * not steady noise (clicks, babble, clatter), which the tracker alone cannot.
+ * A log-spectral-amplitude gain with decision-directed a-priori SNR can be
+ * mixed in (VX_LSA_WEIGHT). The mask multiplies the spectrum that orvo_alg's
+ * own post-filter processes afterwards. */
 #include "estimator.h"
 
 #include <math.h>
@@ -53,11 +56,35 @@
 #ifndef VX_GAIN_MIN
 #define VX_GAIN_MIN 0.18f
 #endif
-/* The analysis-synthesis chain passes speech at about 0.857; the mask makes
- * up most of that, staying below 1 / 0.909 (the chain's peak gain) so a
- * full-scale tone does not come out above full scale. */
+/* The analysis-synthesis chain passes speech at about 0.857 and the gains
+ * below sit a little under 1 on clean speech; the make-up gain brings the
+ * level back (orvo_alg saturates, so a rare overshoot clips, not wraps). */
 #ifndef VX_MAKEUP
-#define VX_MAKEUP 1.08f
+#define VX_MAKEUP 1.16f
+#endif
+/* Lowest gain the network's mask may take (-30 dB). */
+#ifndef VX_NET_FLOOR
+#define VX_NET_FLOOR 0.0316f
+#endif
+/* Exponent of the statistical gain in the mask (0: network alone). */
+#ifndef VX_LSA_WEIGHT
+#define VX_LSA_WEIGHT 0.7f
+#endif
+/* Non-zero: the exponent shrinks as the network's gain approaches 1. */
+#ifndef VX_LSA_ADAPT
+#define VX_LSA_ADAPT 0
+#endif
+/* Non-zero: the mask divides out orvo_alg's post-filter gain (pf_model.h),
+ * by at most VX_MAX_BOOST. */
+#ifndef VX_PF_COMPENSATE
+#define VX_PF_COMPENSATE 1
+#endif
+#ifndef VX_MAX_BOOST
+#define VX_MAX_BOOST 10.0f
+#endif
+/* Offset of the logarithms of the band features, as in training. */
+#ifndef VX_LOG_EPS
+#define VX_LOG_EPS 1e-12f
 #endif
 /* Power added to every divisor: far below any audible spectrum. */
 #ifndef VX_EPS
@@ -66,6 +93,8 @@
 
 void vx_estimator_init(VxEstimator* e) {
     memset(e, 0, sizeof *e);
+    vx_net_init(&e->net);
+    vx_pf_init(&e->pf);
     for (int k = 0; k < VX_BINS; ++k) {
         e->prev_gain[k] = 1.0f;
         e->prev_gamma[k] = 1.0f;
@@ -96,49 +125,100 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
 
     if (e->hops < VX_STARTUP_HOPS) {
         /* Start-up: no history yet, so the noise is taken as the mean power
-         * seen so far and the mask stays at full level. A stream that starts
-         * with speech overestimates the noise here; the tracker below falls
-         * back to the true floor within the first pause. */
+         * seen so far. A stream that starts with speech overestimates the
+         * noise here; the tracker falls back to the true floor within the
+         * first pause, and the network is trained to expect this. */
         float w = 1.0f / (float)(e->hops + 1);
         for (int k = 0; k < VX_BINS; ++k) {
             e->noise[k] += w * (power[k] - e->noise[k]);
-            mask[k] = VX_MAKEUP;
+            e->gain[k] = 1.0f;
         }
         e->hops++;
-        return;
+    } else {
+        const float xi_ratio = VX_XI_H1 / (1.0f + VX_XI_H1);
+        for (int k = 0; k < VX_BINS; ++k) {
+            float noise = e->noise[k] + VX_EPS;
+            float gamma = power[k] / noise;
+
+            /* Speech-presence probability for a fixed a-priori SNR. */
+            float arg = gamma * xi_ratio;
+            float p = arg > 60.0f ? 1.0f : 1.0f / (1.0f + (1.0f + VX_XI_H1) * expf(-arg));
+            e->spp_avg[k] = VX_SPP_SMOOTH * e->spp_avg[k] + (1.0f - VX_SPP_SMOOTH) * p;
+            if (e->spp_avg[k] > VX_SPP_LOCK && p > VX_SPP_LOCK) p = VX_SPP_LOCK;
+
+            if (VX_LSA_WEIGHT > 0.0f) {
+                /* Decision-directed a-priori SNR and log-spectral-amplitude
+                 * gain, pulled to the floor where speech is likely absent. */
+                float ml = gamma > 1.0f ? gamma - 1.0f : 0.0f;
+                float xi = VX_DD_WEIGHT * e->prev_gain[k] * e->prev_gain[k] * e->prev_gamma[k] +
+                           (1.0f - VX_DD_WEIGHT) * ml;
+                if (xi < VX_XI_MIN) xi = VX_XI_MIN;
+                float g = xi / (1.0f + xi) * vx_lsa_factor(xi * gamma / (1.0f + xi));
+                if (g > 1.0f) g = 1.0f;
+                e->gain[k] = powf(g, p) * powf(VX_GAIN_MIN, 1.0f - p);
+                e->prev_gain[k] = g;
+                e->prev_gamma[k] = gamma;
+            } else {
+                e->gain[k] = 1.0f;
+            }
+
+            /* Noise update with the posterior noise power. */
+            float post = (1.0f - p) * power[k] + p * e->noise[k];
+            e->noise[k] = VX_NOISE_SMOOTH * e->noise[k] + (1.0f - VX_NOISE_SMOOTH) * post;
+        }
     }
 
-    const float xi_ratio = VX_XI_H1 / (1.0f + VX_XI_H1);
+    /* Band features: log energy and log ratio to the noise estimate, on
+     * triangular bands between the band centres. */
+    float energy[VX_NB] = {0}, noise[VX_NB] = {0};
+    for (int b = 0; b + 1 < VX_NB; ++b) {
+        int lo = vx_band_points[b], hi = vx_band_points[b + 1];
+        float inv = 1.0f / (float)(hi - lo);
+        for (int k = lo; k < hi; ++k) {
+            float f = (float)(k - lo) * inv;
+            energy[b] += (1.0f - f) * power[k];
+            energy[b + 1] += f * power[k];
+            noise[b] += (1.0f - f) * e->noise[k];
+            noise[b + 1] += f * e->noise[k];
+        }
+    }
+    energy[VX_NB - 1] += power[VX_BINS - 1];
+    noise[VX_NB - 1] += e->noise[VX_BINS - 1];
+    float feat[VX_NFEAT], band_gain[VX_NB];
+    for (int b = 0; b < VX_NB; ++b) {
+        feat[b] = log10f(energy[b] + VX_LOG_EPS);
+        feat[VX_NB + b] = log10f((energy[b] + VX_LOG_EPS) / (noise[b] + VX_LOG_EPS));
+    }
+    vx_net_run(&e->net, feat, band_gain);
+
+    /* Bin gains interpolated between band centres, floored, combined with
+     * the statistical gain and lifted by the make-up gain. */
+    for (int b = 0; b + 1 < VX_NB; ++b) {
+        int lo = vx_band_points[b], hi = vx_band_points[b + 1];
+        float inv = 1.0f / (float)(hi - lo);
+        for (int k = lo; k < hi; ++k) {
+            float f = (float)(k - lo) * inv;
+            mask[k] = (1.0f - f) * band_gain[b] + f * band_gain[b + 1];
+        }
+    }
+    mask[VX_BINS - 1] = band_gain[VX_NB - 1];
+    float pf_gain[VX_BINS];
+    if (VX_PF_COMPENSATE) vx_pf_predict(&e->pf, re, im, pf_gain);
     for (int k = 0; k < VX_BINS; ++k) {
-        float noise = e->noise[k] + VX_EPS;
-        float gamma = power[k] / noise;
-
-        /* Speech-presence probability for a fixed a-priori SNR. */
-        float arg = gamma * xi_ratio;
-        float p = arg > 60.0f ? 1.0f : 1.0f / (1.0f + (1.0f + VX_XI_H1) * expf(-arg));
-        e->spp_avg[k] = VX_SPP_SMOOTH * e->spp_avg[k] + (1.0f - VX_SPP_SMOOTH) * p;
-        if (e->spp_avg[k] > VX_SPP_LOCK && p > VX_SPP_LOCK) p = VX_SPP_LOCK;
-
-        /* Decision-directed a-priori SNR and log-spectral-amplitude gain. */
-        float ml = gamma - 1.0f;
-        if (ml < 0.0f) ml = 0.0f;
-        float xi = VX_DD_WEIGHT * e->prev_gain[k] * e->prev_gain[k] * e->prev_gamma[k] +
-                   (1.0f - VX_DD_WEIGHT) * ml;
-        if (xi < VX_XI_MIN) xi = VX_XI_MIN;
-        float v = xi * gamma / (1.0f + xi);
-        float g = xi / (1.0f + xi) * vx_lsa_factor(v);
-        if (g > 1.0f) g = 1.0f;
-
-        /* Where speech is likely absent the gain tends to the floor. */
-        float gmix = powf(g, p) * powf(VX_GAIN_MIN, 1.0f - p);
-        e->gain[k] = gmix;
-        e->prev_gain[k] = g;
-        e->prev_gamma[k] = gamma;
-
-        /* Noise update with the posterior noise power. */
-        float post = (1.0f - p) * power[k] + p * e->noise[k];
-        e->noise[k] = VX_NOISE_SMOOTH * e->noise[k] + (1.0f - VX_NOISE_SMOOTH) * post;
+        float g = mask[k] > VX_NET_FLOOR ? mask[k] : VX_NET_FLOOR;
+        if (VX_LSA_WEIGHT > 0.0f) {
+            /* The statistical gain counts less where the network is sure of
+             * speech, so it cannot thin out what the network keeps. */
+            float w = VX_LSA_ADAPT ? VX_LSA_WEIGHT * (1.0f - mask[k]) : VX_LSA_WEIGHT;
+            g *= powf(e->gain[k], w);
+        }
+        g *= VX_MAKEUP;
+        /* Divide out the post-filter's gain so that the product is g. */
+        if (VX_PF_COMPENSATE && pf_gain[k] > 0.0f) {
+            g /= pf_gain[k];
+            if (g > VX_MAX_BOOST) g = VX_MAX_BOOST;
+        }
+        mask[k] = g;
     }
-
-    for (int k = 0; k < VX_BINS; ++k) mask[k] = VX_MAKEUP * e->gain[k];
+    if (VX_PF_COMPENSATE) vx_pf_commit(&e->pf, re, im, mask);
 }

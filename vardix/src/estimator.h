@@ -1,6 +1,9 @@
-/* Statistical speech-spectrum estimator behind vardix mode 1. */
+/* Speech-spectrum estimator behind vardix mode 1. */
 #ifndef VARDIX_ESTIMATOR_H
 #define VARDIX_ESTIMATOR_H
+
+#include "mask_net.h"
+#include "pf_model.h"
 
 #define VX_BINS 257
 
@@ -10,7 +13,9 @@ typedef struct VxEstimator {
     float spp_avg[VX_BINS]; /* smoothed speech-presence probability */
     float prev_gain[VX_BINS];
     float prev_gamma[VX_BINS];
-    float gain[VX_BINS]; /* gain of the current spectrum */
+    float gain[VX_BINS]; /* statistical gain of the current spectrum */
+    VxNet net;           /* band-gain network state */
+    VxPfModel pf;        /* model of orvo_alg's post-filter */
 } VxEstimator;
 
 void vx_estimator_init(VxEstimator* e);

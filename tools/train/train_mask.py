@@ -1,0 +1,314 @@
+#!/usr/bin/python3
+"""Trains the band-gain network of vardix's default estimator and writes its
+weights as C source (vardix/src/mask_weights.c).
+
+Data: only the corpus (speech/ and noise/ of ../shared/corpus). Training
+sequences are mixed on the fly from it: a random utterance (sometimes two, or
+none) at a random place, a random noise clip (sometimes two summed, or none)
+at a random offset, a random SNR between -5 and 25 dB, a random level and a
+random spectral tilt on speech and noise separately, so that the network
+learns speech against noise rather than these particular files.
+
+Features are computed exactly as the C estimator computes them from the
+analysis spectra of orvo_alg's filter bank (same prototype window, read from
+orvo_alg/src/analysis_window.c): per band, the log energy and the log ratio
+of the energy to the estimator's statistical noise estimate. The network
+(dense, two GRUs, dense) gives one gain per band; the target is the band's
+ideal amplitude ratio sqrt(E_clean / E_noisy).
+
+Usage: tools/train/train_mask.py [--sequences N] [--epochs N] [--out FILE]
+Needs python3-numpy, python3-scipy, python3-soundfile and python3-torch.
+"""
+import argparse
+import os
+import re
+import sys
+import time
+from math import gcd
+
+import numpy as np
+import soundfile as sf
+from scipy.signal import lfilter, resample_poly
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+CORPUS = os.path.abspath(os.path.join(ROOT, "..", "shared", "corpus"))
+FS = 32000
+HOP = 256
+FFT = 512
+BINS = 257
+# Band centres in bins (62.5 Hz apart); gains are interpolated between them.
+BAND_POINTS = [0, 2, 4, 6, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 56, 64, 80, 96, 112,
+               128, 160, 192, 224, 256]
+NB = len(BAND_POINTS)
+NFEAT = 2 * NB
+HIDDEN = 32
+DENSE = 32
+
+# Noise tracker constants, as in vardix/src/estimator.c.
+STARTUP_HOPS = 12
+XI_H1 = 5.0
+NOISE_SMOOTH = 0.9
+SPP_SMOOTH = 0.9
+SPP_LOCK = 0.99
+EPS = 1e-20
+LOG_EPS = 1e-12
+# Extra loss weight on gains below their target (speech taken for noise).
+UNDER_WEIGHT = 1.0
+
+
+def load_window():
+    text = open(os.path.join(ROOT, "orvo_alg", "src", "analysis_window.c")).read()
+    body = text[text.index("{") + 1:text.rindex("}")]
+    vals = [float(v) for v in re.findall(r"[-+]?\d+\.\d+(?:[eE][-+]?\d+)?", body)]
+    assert len(vals) == 1024, len(vals)
+    return np.array(vals, dtype=np.float64)
+
+
+WINDOW = load_window()
+
+
+def band_matrix():
+    """Triangular band weights (NB x BINS) and the bin-gain interpolation (BINS x NB)."""
+    m = np.zeros((NB, BINS))
+    for i in range(NB - 1):
+        a, b = BAND_POINTS[i], BAND_POINTS[i + 1]
+        for k in range(a, b):
+            f = (k - a) / (b - a)
+            m[i, k] += 1 - f
+            m[i + 1, k] += f
+    m[NB - 1, BINS - 1] += 1
+    return m
+
+
+BANDS = band_matrix()
+INTERP = BANDS.T.copy()  # bin k takes (1-f) of its lower and f of its upper point
+
+
+def analysis_power(x):
+    """Power spectra (hops x 257) of orvo_alg's WOLA analysis of x (32 kHz)."""
+    n = (len(x) - 1024) // HOP + 1
+    idx = np.arange(1024)[None, :] + HOP * np.arange(n)[:, None]
+    seg = x[idx][:, ::-1]
+    f = seg[:, :512] * WINDOW[None, :512] + seg[:, 512:] * WINDOW[None, 512:]
+    spec = np.fft.rfft(f, axis=1)
+    return (spec.real ** 2 + spec.imag ** 2)
+
+
+def track_noise(power):
+    """The estimator's noise tracker over power spectra (batch x hops x bins)."""
+    b, t, k = power.shape
+    noise = np.zeros((b, k))
+    spp = np.zeros((b, k))
+    out = np.zeros_like(power)
+    ratio = XI_H1 / (1 + XI_H1)
+    for h in range(t):
+        p = power[:, h]
+        if h < STARTUP_HOPS:
+            noise += (p - noise) / (h + 1)
+        else:
+            gamma = p / (noise + EPS)
+            arg = np.minimum(gamma * ratio, 60.0)
+            pr = 1.0 / (1.0 + (1 + XI_H1) * np.exp(-arg))
+            pr[gamma * ratio > 60.0] = 1.0
+            spp = SPP_SMOOTH * spp + (1 - SPP_SMOOTH) * pr
+            pr = np.where((spp > SPP_LOCK) & (pr > SPP_LOCK), SPP_LOCK, pr)
+            post = (1 - pr) * p + pr * noise
+            noise = NOISE_SMOOTH * noise + (1 - NOISE_SMOOTH) * post
+        out[:, h] = noise
+    return out
+
+
+def features(power_noisy):
+    """Network inputs (batch x hops x NFEAT) from noisy power spectra."""
+    noise = track_noise(power_noisy)
+    e = power_noisy @ BANDS.T
+    n = noise @ BANDS.T
+    return np.concatenate([np.log10(e + LOG_EPS), np.log10((e + LOG_EPS) / (n + LOG_EPS))],
+                          axis=2).astype(np.float32)
+
+
+def load(path):
+    x, fs = sf.read(path, dtype="float64", always_2d=True)
+    x = x[:, 0]
+    if fs != FS:
+        g = gcd(int(fs), FS)
+        x = resample_poly(x, FS // g, int(fs) // g)
+    return x
+
+
+def tilt(x, rng):
+    """Random gentle spectral colouring: first-order shelving in both ends."""
+    a = rng.uniform(-0.5, 0.5)
+    b = rng.uniform(-0.5, 0.5)
+    y = lfilter([1, a], [1], x)
+    return lfilter([1], [1, b], y) * np.sqrt((1 - b * b) / (1 + a * a))
+
+
+def make_sequence(rng, speech, noise, n):
+    s = np.zeros(n)
+    r = rng.random()
+    if r > 0.08:
+        pos = int(rng.uniform(0, 0.4) * n)
+        while pos < n:
+            u = speech[rng.integers(len(speech))]
+            u = tilt(u, rng) * 10 ** (rng.uniform(-6, 6) / 20)
+            take = min(len(u), n - pos)
+            s[pos:pos + take] += u[:take]
+            pos += take + int(rng.uniform(0.1, 1.5) * FS)
+            if rng.random() < 0.5:
+                break
+    v = np.zeros(n)
+    if rng.random() > 0.06:
+        for _ in range(1 if rng.random() < 0.75 else 2):
+            c = noise[rng.integers(len(noise))]
+            while len(c) < n + 1:
+                c = np.concatenate([c, c])
+            off = rng.integers(len(c) - n)
+            v += tilt(c[off:off + n], rng) * 10 ** (rng.uniform(-6, 6) / 20)
+    active = np.abs(s) > 1e-4
+    ps = np.mean(s[active] ** 2) if active.any() else 0.0
+    pn = np.mean(v ** 2)
+    if ps > 0 and pn > 0:
+        snr = rng.uniform(-5, 25)
+        v *= np.sqrt(ps / (pn * 10 ** (snr / 10)))
+    mix = s + v
+    peak = max(np.max(np.abs(mix)), 1e-9)
+    g = 10 ** (rng.uniform(-35, -1) / 20) / peak
+    return s * g, mix * g
+
+
+def build_set(rng, count, seconds, speech, noise):
+    n = int(seconds * FS) + 1024
+    feats, targets, weights = [], [], []
+    batch = 100
+    for start in range(0, count, batch):
+        ps, pm = [], []
+        for _ in range(min(batch, count - start)):
+            s, m = make_sequence(rng, speech, noise, n)
+            ps.append(analysis_power(s))
+            pm.append(analysis_power(m))
+        ps, pm = np.stack(ps), np.stack(pm)
+        feats.append(features(pm))
+        es, em = ps @ BANDS.T, pm @ BANDS.T
+        targets.append(np.clip(np.sqrt(es / (em + 1e-30)), 0, 1).astype(np.float32))
+        # Bands with next to no energy carry no information on the gain.
+        weights.append((em > 1e-11).astype(np.float32))
+    return np.concatenate(feats), np.concatenate(targets), np.concatenate(weights)
+
+
+def write_c(path, model, mean, std):
+    import torch  # noqa: F401
+
+    def arr(name, a):
+        a = np.asarray(a, dtype=np.float32).ravel()
+        body = ",\n".join("    " + ", ".join("%.8ef" % v for v in a[i:i + 6])
+                          for i in range(0, len(a), 6))
+        return "const float %s[%d] = {\n%s,\n};\n" % (name, len(a), body)
+
+    sd = {k: v.detach().cpu().numpy() for k, v in model.state_dict().items()}
+    parts = [
+        "/* Weights of the band-gain network of the default estimator, written by\n"
+        " * tools/train/train_mask.py from corpus data. Do not edit by hand. */\n",
+        '#include "mask_net.h"\n\n',
+        arr("vx_feat_mean", mean), arr("vx_feat_scale", 1.0 / std),
+        arr("vx_in_w", sd["inp.weight"]), arr("vx_in_b", sd["inp.bias"]),
+    ]
+    for i in (1, 2):
+        g = "gru%d" % i
+        parts += [arr("vx_%s_wi" % g, sd[g + ".weight_ih_l0"]), arr("vx_%s_wh" % g, sd[g + ".weight_hh_l0"]),
+                  arr("vx_%s_bi" % g, sd[g + ".bias_ih_l0"]), arr("vx_%s_bh" % g, sd[g + ".bias_hh_l0"])]
+    parts += [arr("vx_out_w", sd["out.weight"]), arr("vx_out_b", sd["out.bias"])]
+    with open(path, "w") as fh:
+        fh.write("\n".join(parts))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--sequences", type=int, default=1600)
+    ap.add_argument("--seconds", type=float, default=3.0)
+    ap.add_argument("--epochs", type=int, default=30)
+    ap.add_argument("--seed", type=int, default=20261208)
+    ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--batch", type=int, default=128)
+    ap.add_argument("--cache", help="keep the generated sequences in this .npz file and reuse them")
+    ap.add_argument("--out", default=os.path.join(ROOT, "vardix", "src", "mask_weights.c"))
+    args = ap.parse_args()
+
+    import torch
+    import torch.nn as nn
+    torch.set_num_threads(args.threads)
+    torch.manual_seed(args.seed)
+    rng = np.random.default_rng(args.seed)
+
+    speech = [load(os.path.join(CORPUS, "speech", f))
+              for f in sorted(os.listdir(os.path.join(CORPUS, "speech"))) if f.endswith(".wav")]
+    noise = [load(os.path.join(CORPUS, "noise", f))
+             for f in sorted(os.listdir(os.path.join(CORPUS, "noise"))) if f.endswith(".wav")]
+
+    t0 = time.time()
+    if args.cache and os.path.exists(args.cache):
+        d = np.load(args.cache)
+        x, y, w, xv, yv, wv = (d[k] for k in ("x", "y", "w", "xv", "yv", "wv"))
+    else:
+        x, y, w = build_set(rng, args.sequences, args.seconds, speech, noise)
+        xv, yv, wv = build_set(rng, max(100, args.sequences // 10), args.seconds, speech, noise)
+        if args.cache:
+            np.savez(args.cache, x=x, y=y, w=w, xv=xv, yv=yv, wv=wv)
+    x, y, w = x[:args.sequences], y[:args.sequences], w[:args.sequences]
+    mean = x.reshape(-1, NFEAT).mean(axis=0)
+    std = x.reshape(-1, NFEAT).std(axis=0) + 1e-3
+    x = (x - mean) / std
+    xv = (xv - mean) / std
+    print("data: %s in %.0f s" % (x.shape, time.time() - t0), flush=True)
+
+    class Net(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.inp = nn.Linear(NFEAT, DENSE)
+            self.gru1 = nn.GRU(DENSE, HIDDEN, batch_first=True)
+            self.gru2 = nn.GRU(HIDDEN, HIDDEN, batch_first=True)
+            self.out = nn.Linear(HIDDEN, NB)
+
+        def forward(self, f):
+            h = torch.tanh(self.inp(f))
+            h1, _ = self.gru1(h)
+            h2, _ = self.gru2(h1)
+            return torch.sigmoid(self.out(h2))
+
+    def loss_fn(g, t, m):
+        # Errors on compressed gains, with extra weight on over-suppression
+        # of speech (gain far below its target) so onsets are not eaten.
+        d = torch.sqrt(g + 1e-8) - torch.sqrt(t + 1e-8)
+        under = torch.clamp(-d, min=0)
+        return torch.sum(m * (d * d + UNDER_WEIGHT * under * under)) / torch.sum(m)
+
+    net = Net()
+    opt = torch.optim.Adam(net.parameters(), lr=4e-3)
+    sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, args.epochs)
+    X, Y, W = map(torch.from_numpy, (x, y, w))
+    XV, YV, WV = map(torch.from_numpy, (xv, yv, wv))
+    for epoch in range(args.epochs):
+        net.train()
+        perm = torch.randperm(len(X))
+        total = 0.0
+        for i in range(0, len(X), args.batch):
+            b = perm[i:i + args.batch]
+            opt.zero_grad()
+            loss = loss_fn(net(X[b]), Y[b], W[b])
+            loss.backward()
+            nn.utils.clip_grad_norm_(net.parameters(), 1.0)
+            opt.step()
+            total += loss.item() * len(b)
+        sched.step()
+        net.eval()
+        with torch.no_grad():
+            vl = loss_fn(net(XV), YV, WV).item()
+        print("epoch %2d  train %.4f  held-out mixtures %.4f  (%.0f s)"
+              % (epoch + 1, total / len(X), vl, time.time() - t0), flush=True)
+
+    write_c(args.out, net, mean, std)
+    print("wrote", args.out)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,367 @@
+/* Model of orvo_alg's post-filter gain; see pf_model.h. The steps and
+ * constants are those of orvo_alg's noise tracker and post-filter. */
+#include "pf_model.h"
+
+#include <math.h>
+#include <string.h>
+
+/* Noise tracker. */
+#define MS_STARTUP_HOPS 30
+#define MS_EPS 1e-35f
+#define MS_ALPHA_MAX 0.98f
+#define MS_ALPHA_MIN_CAP 0.7f
+#define MS_BETA_MAX 0.8f
+#define MS_TRACKED_BINS 250
+#define MS_STORE_INIT 1000.0f
+#define MS_MIN_START 10000.0f
+/* Post-filter. */
+#define PF_EPS 1e-15f
+#define PF_ALPHA 0.9f
+#define PF_BETA 0.7f
+#define PF_ZETA_HIGH 10.0f
+#define PF_ZMAX 0.3162f
+#define PF_ZMIN 0.1259f
+#define PF_Q_MAX 0.95f
+#define PF_G_MIN 0.1f
+#define PF_HIGH_GAIN 0.1778f
+#define PF_SPEECH_RATIO 0.1778f
+#define PF_SMOOTHED_RATIO 0.1995f
+#define PF_REV_SMOOTH 0.9f
+#define PF_REV_SPECTRA_SMOOTH 0.95f
+#define PF_REV_FIRST 12
+#define PF_REV_DELTA (0.1105f / 0.6f)
+#define PF_REV_SCALE 1e10f
+#define PF_REV_CAP 5e-11f
+#define PF_ZERO_FROM 250
+
+/* Critical bands processed by the consolidation: first and last bin. */
+static const int kBandFirst[22] = {0,  1,  3,  4,  6,  8,  10, 12, 14, 17,  20,
+                                   23, 27, 32, 37, 43, 50, 59, 70, 84, 102, 123};
+static const int kBandLast[22] = {1,  3,  4,  6,  8,  10, 12, 14, 17,  20,  23,
+                                  27, 32, 37, 43, 50, 59, 70, 84, 102, 123, 152};
+
+/* exp(E1(v)/2) on the post-filter's four grids, filled once. */
+static const float kGridLow[4] = {1e-05f, 0.00496f, 0.04996f, 0.49996f};
+static const float kGridStep[4] = {5e-05f, 0.001f, 0.01f, 0.1f};
+static const int kGridLast[4] = {99, 45, 45, 45};
+static float g_table[4][100];
+static int g_table_ready;
+
+static double e1(double x) {
+    if (x <= 1.0) {
+        double sum = 0, term = 1;
+        for (int k = 1; k < 60; ++k) {
+            term *= -x / k;
+            sum += term / k;
+        }
+        return -0.5772156649015329 - log(x) - sum;
+    }
+    /* Continued fraction (modified Lentz). */
+    double b = x + 1, c = 1e300, d = 1 / b, h = d;
+    for (int i = 1; i < 200; ++i) {
+        double a = -(double)i * i;
+        b += 2;
+        d = 1 / (a * d + b);
+        c = b + a / c;
+        double del = c * d;
+        h *= del;
+        if (fabs(del - 1) < 1e-15) break;
+    }
+    return h * exp(-x);
+}
+
+static void fill_table(void) {
+    /* Idempotent: concurrent first calls write the same values. */
+    if (g_table_ready) return;
+    for (int r = 0; r < 4; ++r)
+        for (int n = 0; n <= kGridLast[r]; ++n)
+            g_table[r][n] = (float)exp(0.5 * e1((double)kGridLow[r] + (double)kGridStep[r] * n));
+    g_table_ready = 1;
+}
+
+static float expint_gain(float v) {
+    if (!(v >= 1e-05f)) v = 1e-05f;
+    if (v > 4.99996f) v = 4.99996f;
+    int r = v < kGridLow[1] ? 0 : v < kGridLow[2] ? 1 : v < kGridLow[3] ? 2 : 3;
+    const float step = kGridStep[r];
+    int idx = (int)((v - (kGridLow[r] - 0.5f * step)) * (1.0f / step));
+    if (idx > kGridLast[r]) idx = kGridLast[r];
+    if (idx < 0) idx = 0;
+    return g_table[r][idx];
+}
+
+static float log_presence(float x, float lo, float hi, float span) {
+    if (x <= lo) return 0.0f;
+    if (x >= hi) return 1.0f;
+    return log10f(x / lo) / span;
+}
+
+void vx_pf_init(VxPfModel* m) {
+    fill_table();
+    memset(m, 0, sizeof *m);
+    m->ms_alpha_c = 0.9f;
+    m->ms_v = PFM_V - 1;
+    for (int r = 0; r < PFM_V; ++r)
+        for (int k = 0; k < PFM_BINS; ++k) m->sub_store[r][k] = MS_STORE_INIT;
+    for (int r = 0; r < PFM_U; ++r)
+        for (int k = 0; k < PFM_BINS; ++k) m->win_store[r][k] = MS_STORE_INIT;
+    m->speech_flag = 1;
+    m->ratio_smoothed = 1.0f;
+    m->zeta_frame_prev = 1.0f;
+    m->zeta_peak = 1.0f;
+    for (int k = 0; k < PFM_BINS; ++k) {
+        m->G_H1[k] = 0.1f;
+        m->gamma_prev[k] = 0.001f;
+        m->zeta[k] = 0.001f;
+        m->prev_mask[k] = 1.0f;
+    }
+}
+
+static void minstats(VxPfModel* m, const float* re, const float* im) {
+    for (int k = 0; k < PFM_BINS; ++k) m->P[k] = re[k] * re[k] + im[k] * im[k];
+    if (!m->ms_started) {
+        m->ms_count++;
+        if (m->ms_count <= 2) {
+            memcpy(m->S, m->P, sizeof m->S);
+            memcpy(m->lambda, m->P, sizeof m->lambda);
+        } else {
+            for (int k = 0; k < PFM_BINS; ++k) {
+                m->S[k] = 0.9f * m->S[k] + 0.1f * m->P[k];
+                m->lambda[k] = 0.95f * m->lambda[k] + 0.05f * m->P[k];
+            }
+        }
+        if (m->ms_count < MS_STARTUP_HOPS) return;
+        for (int k = 0; k < PFM_BINS; ++k) {
+            m->M1[k] = m->S[k];
+            m->M2[k] = m->S[k] * m->S[k];
+        }
+        m->ms_started = 1;
+    }
+    double sum_s = 0.0, sum_p = 0.0, sum_l = 0.0;
+    for (int k = 0; k < PFM_BINS; ++k) {
+        sum_s += m->S[k];
+        sum_p += m->P[k];
+        sum_l += m->lambda[k];
+    }
+    float snr = (float)(sum_p / (sum_l + MS_EPS)) - 1.0f;
+    if (!(snr > 0.001f)) snr = 0.001f;
+    float alpha_min = powf(snr, -0.125f);
+    if (alpha_min > MS_ALPHA_MIN_CAP) alpha_min = MS_ALPHA_MIN_CAP;
+    float c = (float)(sum_s / (sum_p + MS_EPS)) - 1.0f;
+    float corr = 1.0f / (1.0f + c * c);
+    if (corr < 0.7f) corr = 0.7f;
+    m->ms_alpha_c = 0.7f * m->ms_alpha_c + 0.3f * corr;
+    const float A = m->ms_alpha_c * MS_ALPHA_MAX;
+    float sum_q = 0.0f;
+    for (int k = 0; k < PFM_BINS; ++k) {
+        float r = m->S[k] / (m->lambda[k] + MS_EPS) - 1.0f;
+        float a = A / (1.0f + r * r);
+        if (a < alpha_min) a = alpha_min;
+        if (a > MS_ALPHA_MAX) a = MS_ALPHA_MAX;
+        m->S[k] = a * m->S[k] + (1.0f - a) * m->P[k];
+        float b = a * a;
+        if (b > MS_BETA_MAX) b = MS_BETA_MAX;
+        m->M1[k] = b * m->M1[k] + (1.0f - b) * m->S[k];
+        m->M2[k] = b * m->M2[k] + (1.0f - b) * m->S[k] * m->S[k];
+        float q =
+            fabsf(m->M2[k] - m->M1[k] * m->M1[k]) / (2.0f * m->lambda[k] * m->lambda[k] + MS_EPS);
+        sum_q += q < 0.5f ? q : 0.5f;
+    }
+    const float q_mean = sum_q / (float)PFM_BINS;
+    memcpy(m->sub_store[m->ms_v], m->S, sizeof m->S);
+    for (int k = 0; k < PFM_BINS; ++k) {
+        float v = MS_MIN_START;
+        for (int r = 0; r < PFM_V; ++r)
+            if (m->sub_store[r][k] < v) v = m->sub_store[r][k];
+        m->act_min[k] = v;
+    }
+    if (++m->ms_v == PFM_V) {
+        m->ms_v = 0;
+        memcpy(m->win_store[m->ms_u], m->act_min, sizeof m->act_min);
+        if (++m->ms_u == PFM_U) m->ms_u = 0;
+        float slope = q_mean < 0.03f ? 8.0f : q_mean < 0.05f ? 4.0f : q_mean < 0.06f ? 2.0f : 1.2f;
+        for (int k = 0; k < PFM_BINS; ++k) {
+            float v = MS_MIN_START;
+            for (int r = 0; r < PFM_U; ++r)
+                if (m->win_store[r][k] < v) v = m->win_store[r][k];
+            m->win_min[k] = v;
+            if (v < m->act_min[k] && m->act_min[k] < slope * v) {
+                m->win_min[k] = m->act_min[k];
+                for (int r = 0; r < PFM_U; ++r) m->win_store[r][k] = m->act_min[k];
+            }
+        }
+        return;
+    }
+    const float kappa = m->speech_flag ? 0.9999f : 0.95f;
+    m->lambda[0] = m->P[0];
+    for (int k = 1; k < MS_TRACKED_BINS; ++k) {
+        float v = m->act_min[k] < m->win_min[k] ? m->act_min[k] : m->win_min[k];
+        if (v <= 6.3019f * m->lambda[k])
+            m->lambda[k] = 0.95f * m->lambda[k] + 0.05f * v;
+        else
+            m->lambda[k] = kappa * m->lambda[k] + (1.0f - kappa) * v;
+    }
+    for (int k = MS_TRACKED_BINS; k < PFM_BINS; ++k) m->lambda[k] = m->P[k];
+}
+
+/* Energy ratio of the masked spectrum kept by the per-bin gains. */
+static float kept_ratio(const VxPfModel* m, const float* re, const float* im, const float* mask) {
+    double e_in = 0.0, e_out = 0.0;
+    for (int k = 0; k < PFM_BINS; ++k) {
+        float yr = re[k] * mask[k], yi = im[k] * mask[k];
+        double m2 = (double)yr * yr + (double)yi * yi;
+        e_in += m2;
+        e_out += m2 * m->G_b[k] * m->G_b[k];
+    }
+    return (float)(e_out / (e_in + PF_EPS));
+}
+
+void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) {
+    const float span = log10f(PF_ZMAX / PF_ZMIN);
+    minstats(m, re, im);
+
+    /* SNRs, frame and local presence, per-bin gains. */
+    float zeta_sum = 0.0f;
+    for (int k = 0; k < PFM_BINS; ++k) {
+        const float num = k < 8 ? m->S[k] : m->P[k];
+        const float g = (num + PF_EPS) / (m->lambda[k] + m->lambda_rev[k] + PF_EPS);
+        m->gamma[k] = g;
+        float post = g - 1.0f;
+        if (!(post > PF_EPS)) post = PF_EPS;
+        m->xi[k] = PF_ALPHA * m->G_H1[k] * m->G_H1[k] * m->gamma_prev[k] + (1.0f - PF_ALPHA) * post;
+        float z = PF_BETA * m->zeta[k] + (1.0f - PF_BETA) * m->xi[k];
+        if (z < 1.0f) z = 1.0f;
+        if (z > PF_ZETA_HIGH) z = PF_ZETA_HIGH;
+        m->zeta[k] = z;
+        zeta_sum += z;
+    }
+    const float zf = zeta_sum / (float)PFM_BINS;
+    float p_frame;
+    if (zf < 1.0f) {
+        p_frame = 0.0f;
+    } else if (zf > m->zeta_frame_prev) {
+        p_frame = 1.0f;
+        m->zeta_peak = zf > 10.0f ? 10.0f : zf;
+    } else {
+        p_frame = log_presence(zf, m->zeta_peak * PF_ZMIN, m->zeta_peak * PF_ZMAX, span);
+    }
+    m->zeta_frame_prev = zf;
+    for (int k = 0; k < PFM_BINS; ++k) {
+        const float pl = log_presence(m->zeta[k] / PF_ZETA_HIGH, PF_ZMIN, PF_ZMAX, span);
+        float q = 1.0f - pl * p_frame;
+        if (q > PF_Q_MAX) q = PF_Q_MAX;
+        const float xi = m->xi[k];
+        const float v = xi * m->gamma[k] / (1.0f + xi);
+        const float pi = 1.0f / (q / (1.0f - q) * (1.0f + xi) * expf(-v) + 1.0f);
+        float gh = xi / (1.0f + xi) * expint_gain(v);
+        if (gh < PF_G_MIN) gh = PF_G_MIN;
+        if (gh > 1.0f) gh = 1.0f;
+        m->G_H1[k] = gh;
+        const float g = powf(gh, pi) * powf(PF_G_MIN, 1.0f - pi);
+        const double a = k < 3 ? 0.99 : 0.5;
+        m->G_s[k] = (float)(a * (double)m->G_s[k] + (1.0 - a) * (double)g);
+        m->G_b[k] = m->G_s[k];
+    }
+
+    /* The rest depends on this hop's masked spectrum through the energy
+     * ratio; the previous mask stands in for the one not yet chosen. */
+    const float rs = 0.95f * m->ratio_smoothed + 0.05f * kept_ratio(m, re, im, m->prev_mask);
+    const int speech = rs >= PF_SPEECH_RATIO;
+    float gb[PFM_BINS];
+    memcpy(gb, m->G_b, sizeof gb);
+    for (int b = speech ? 5 : 0; b < 22; ++b) {
+        const int lo = kBandFirst[b], hi = kBandLast[b], n = hi - lo + 1;
+        float low_sum = 0.0f, high_sum = 0.0f;
+        int count = 0;
+        for (int k = lo; k <= hi; ++k) {
+            if (gb[k] > PF_HIGH_GAIN) {
+                count++;
+                high_sum += gb[k];
+            } else {
+                low_sum += gb[k];
+            }
+        }
+        float high_mean, low_mean;
+        if (count == n) {
+            high_mean = high_sum / (float)n;
+            low_mean = 0.0f;
+        } else if (count == 0) {
+            low_mean = low_sum / (float)n;
+            high_mean = 0.0f;
+        } else {
+            high_mean = high_sum / (float)count;
+            low_mean = low_sum / (float)(n - count);
+        }
+        float g;
+        if ((float)count > 0.7f * (float)n) {
+            g = high_mean;
+        } else if ((float)count < 0.3f * (float)n) {
+            g = low_mean;
+        } else {
+            const float f = (float)count / (float)n;
+            g = f * high_mean + (1.0f - f) * low_mean;
+        }
+        for (int k = lo; k <= hi; ++k) gb[k] = g;
+    }
+    float low = 0.0f;
+    for (int k = 1; k < 64; ++k) low += gb[k];
+    low /= 63.0f;
+    if (low < 0.1778f) {
+        const float keep = speech ? 0.95f : 0.0f;
+        for (int k = 0; k < PFM_BINS; ++k) gb[k] = keep * gb[k] + (1.0f - keep) * low;
+    }
+    const float w = rs >= PF_SMOOTHED_RATIO ? 0.5f : 0.0f;
+    gain[0] = 0.1f;
+    for (int k = 1; k < PF_ZERO_FROM; ++k) {
+        float g = w * m->G_s[k] + (1.0f - w) * gb[k];
+        gain[k] = g > 0.1f ? g : 0.1f;
+    }
+    for (int k = PF_ZERO_FROM; k < PFM_BINS; ++k) gain[k] = 0.0f;
+}
+
+void vx_pf_commit(VxPfModel* m, const float* re, const float* im, const float* mask) {
+    m->ratio_smoothed = 0.95f * m->ratio_smoothed + 0.05f * kept_ratio(m, re, im, mask);
+    m->speech_flag = m->ratio_smoothed >= PF_SPEECH_RATIO;
+
+    /* Late reverberation from the masked spectrum. */
+    const float ps = PF_REV_SPECTRA_SMOOTH;
+    float Y[PFM_SPEC], R[PFM_BINS];
+    for (int k = 0; k < PFM_BINS; ++k) {
+        Y[2 * k] = re[k] * mask[k];
+        Y[2 * k + 1] = im[k] * mask[k];
+        const float y2 = Y[2 * k] * Y[2 * k] + Y[2 * k + 1] * Y[2 * k + 1];
+        m->phi_cur[k] = ps * m->phi_cur[k] + (1.0f - ps) * y2 * PF_REV_SCALE;
+        R[k] = 0.0f;
+    }
+    for (int d = PF_REV_FIRST; d < PFM_SLOTS; ++d) {
+        const float decay = expf(-PF_REV_DELTA * (float)d);
+        const float* H = m->history[d];
+        float* cr = m->cross[d];
+        float* pp = m->past_power[d];
+        for (int k = 0; k < PFM_BINS; ++k) {
+            const float hr = H[2 * k], hi = H[2 * k + 1];
+            const float yr = Y[2 * k], yi = Y[2 * k + 1];
+            const float pd = (hr * hr + hi * hi) * PF_REV_SCALE;
+            pp[k] = ps * pp[k] + (1.0f - ps) * pd;
+            cr[2 * k] = ps * cr[2 * k] + (1.0f - ps) * (yr * hr + yi * hi) * PF_REV_SCALE;
+            cr[2 * k + 1] = ps * cr[2 * k + 1] + (1.0f - ps) * (yi * hr - yr * hi) * PF_REV_SCALE;
+            float c = (cr[2 * k] * cr[2 * k] + cr[2 * k + 1] * cr[2 * k + 1]) /
+                      (m->phi_cur[k] * pp[k] + PF_EPS);
+            if (!(c > 0.0f)) c = 0.0f;
+            if (c > 0.99f) c = 0.99f;
+            R[k] += c * m->G_H1[k] * m->G_H1[k] * pd * (1.0f / PF_REV_SCALE) * decay;
+        }
+    }
+    for (int k = 0; k < PFM_BINS; ++k) {
+        float r = R[k];
+        const float cap = m->phi_cur[k] * PF_REV_CAP;
+        if (r > cap) r = cap;
+        m->lambda_rev[k] = PF_REV_SMOOTH * m->lambda_rev[k] + (1.0f - PF_REV_SMOOTH) * r;
+    }
+    /* Slot d holds, on the next hop, the masked spectrum of d hops before
+     * (slots 0 and 1 both take this one). */
+    memcpy(m->history[0], Y, sizeof m->history[0]);
+    memmove(m->history[1], m->history[0], (PFM_SLOTS - 1) * sizeof m->history[0]);
+    memcpy(m->gamma_prev, m->gamma, sizeof m->gamma);
+    memcpy(m->prev_mask, mask, sizeof m->prev_mask);
+}

@@ -1,0 +1,50 @@
+/* A model of orvo_alg's post-filter gain, run inside the estimator.
+ *
+ * orvo_alg multiplies the estimator's mask with the gain of its own
+ * minimum-statistics / OMLSA post-filter, which is computed from the
+ * unmasked spectrum (and, for its reverberation estimate and speech flag,
+ * from the masked one). That gain is deterministic, so the estimator runs
+ * the same computation on the same spectra and divides it out of its mask:
+ * the product that reaches the output is then the gain the estimator wants,
+ * and the post-filter's own habits (its floor of -20 dB, its slow start after
+ * silence, its band consolidation) no longer thin out speech onsets.
+ *
+ * Per spectrum: vx_pf_predict gives the post-filter gain the spectrum will
+ * get (exact except for the post-filter's energy ratio of this one hop,
+ * which depends on the mask still to be chosen and is taken with the
+ * previous mask), then vx_pf_commit advances the model with the masked
+ * spectrum actually sent. */
+#ifndef VARDIX_PF_MODEL_H
+#define VARDIX_PF_MODEL_H
+
+#define PFM_BINS 257
+#define PFM_SPEC (2 * PFM_BINS)
+#define PFM_V 10
+#define PFM_U 6
+#define PFM_SLOTS 15
+#define PFM_BANDS 24
+
+typedef struct VxPfModel {
+    /* Minimum-statistics noise tracker. */
+    int ms_count, ms_started, ms_u, ms_v;
+    float ms_alpha_c;
+    float P[PFM_BINS], S[PFM_BINS], lambda[PFM_BINS], M1[PFM_BINS], M2[PFM_BINS];
+    float sub_store[PFM_V][PFM_BINS], win_store[PFM_U][PFM_BINS];
+    float act_min[PFM_BINS], win_min[PFM_BINS];
+    /* OMLSA post-filter. */
+    int speech_flag;
+    float ratio_smoothed, zeta_frame_prev, zeta_peak;
+    float gamma[PFM_BINS], xi[PFM_BINS], G_H1[PFM_BINS], gamma_prev[PFM_BINS], zeta[PFM_BINS];
+    float G_s[PFM_BINS], G_b[PFM_BINS];
+    float lambda_rev[PFM_BINS], phi_cur[PFM_BINS];
+    float history[PFM_SLOTS][PFM_SPEC], cross[PFM_SLOTS][PFM_SPEC], past_power[PFM_SLOTS][PFM_BINS];
+    float prev_mask[PFM_BINS];
+} VxPfModel;
+
+void vx_pf_init(VxPfModel* m);
+/* re/im: the unmasked spectrum; gain: the post-filter's gain per bin. */
+void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain);
+/* The mask sent for the spectrum just predicted. */
+void vx_pf_commit(VxPfModel* m, const float* re, const float* im, const float* mask);
+
+#endif

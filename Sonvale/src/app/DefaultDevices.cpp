@@ -97,11 +97,35 @@ DefaultDevices QueryDefaultDevices() {
     return result;
 }
 
+namespace {
+
+bool IsVirtualName(const std::wstring& name) { return name.find(L"Sonvale") != std::wstring::npos; }
+
+// Makes `wanted` the default of `flow`; when it is gone (a microphone
+// unplugged while the program ran), the first real device of the flow takes
+// its place, so the default never stays on a virtual device that nothing
+// feeds any more.
+void RestoreFlow(const std::wstring& wanted, int flow, std::wstring DefaultDevices::*field) {
+    if (!wanted.empty()) {
+        SetDefaultEndpointById(wanted);
+        if (QueryDefaultDevices().*field == wanted) return;
+    }
+    auto backend = MakeSystemEndpointBackend();
+    if (!backend) return;
+    for (const EndpointInfo& e : backend->ListActive(flow)) {
+        if (IsVirtualName(e.name)) continue;
+        backend->SetDefault(e.id, flow);
+        return;
+    }
+}
+
+}  // namespace
+
 void ApplyDefaultDevices(const DefaultDevices& devices) {
     // On this platform the endpoint id is the device name, and the backend
     // tells sinks from sources by that name.
-    if (!devices.speaker.empty()) SetDefaultEndpointById(devices.speaker);
-    if (!devices.microphone.empty()) SetDefaultEndpointById(devices.microphone);
+    RestoreFlow(devices.speaker, kRenderFlow, &DefaultDevices::speaker);
+    RestoreFlow(devices.microphone, kCaptureFlow, &DefaultDevices::microphone);
 }
 
 void StartDefaultsKeeper() {

@@ -487,9 +487,30 @@ def demo(args):
         pulse.stop()
 
 
+def with_devices(args):
+    """Runs a command with a private daemon, the stand-in devices and the
+    companion devices; the command finds them through its environment."""
+    pulse = Pulse(args.dir)
+    feeder = None
+    try:
+        feeder = standard_setup(pulse, args.noisy or os.path.join(MIXTURES, DEFAULT_NOISY))
+        env = dict(pulse.env)
+        env["SONVALE_HARNESS"] = os.path.abspath(__file__)
+        return subprocess.run(args.command, env=env).returncode
+    finally:
+        pulse.driver("down")
+        if feeder:
+            feeder.stop()
+        pulse.stop()
+
+
 def main():
     ap = argparse.ArgumentParser()
     sub = ap.add_subparsers(dest="cmd", required=True)
+    w = sub.add_parser("with-devices")
+    w.add_argument("--dir", required=True)
+    w.add_argument("--noisy")
+    w.add_argument("command", nargs=argparse.REMAINDER)
     d = sub.add_parser("demo")
     d.add_argument("--sonvale", required=True)
     d.add_argument("--out", required=True)
@@ -498,6 +519,10 @@ def main():
     args = ap.parse_args()
     if args.cmd == "demo":
         sys.exit(demo(args))
+    if args.cmd == "with-devices":
+        if args.command and args.command[0] == "--":
+            args.command = args.command[1:]
+        sys.exit(with_devices(args))
 
 
 if __name__ == "__main__":

@@ -10,9 +10,11 @@ Screenshots, recordings and the program's logs are kept in DIR.
 """
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -35,7 +37,10 @@ class SonvaleCase(unittest.TestCase):
     def setUp(self):
         self.dir = os.path.join(OUT, self.id().split(".")[-1])
         os.makedirs(self.dir, exist_ok=True)
-        self.pulse = h.Pulse(os.path.join(self.dir, "pulse"))
+        # A short path of its own: the daemon's socket path must stay under
+        # the 108 bytes a Unix socket address holds.
+        self.pulse_dir = tempfile.mkdtemp(prefix="sonvale-e2e-")
+        self.pulse = h.Pulse(self.pulse_dir)
         self.feeders = []
         self.apps = []
         self.addCleanup(self._cleanup)
@@ -51,6 +56,12 @@ class SonvaleCase(unittest.TestCase):
         for f in self.feeders:
             f.stop(unload=False)
         self.pulse.stop()
+        # Keep the daemon's log beside the test's other output.
+        for name in ("pulse.log",):
+            src = os.path.join(self.pulse_dir, name)
+            if os.path.exists(src):
+                shutil.copy(src, os.path.join(self.dir, name))
+        shutil.rmtree(self.pulse_dir, ignore_errors=True)
 
     def start(self, name="sonvale"):
         app = h.Sonvale(SONVALE, self.env, os.path.join(self.dir, name + ".log"))

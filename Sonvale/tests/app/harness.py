@@ -19,6 +19,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import wave
@@ -428,7 +429,8 @@ def demo(args):
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
     noisy = args.noisy or os.path.join(MIXTURES, DEFAULT_NOISY)
-    pulse = Pulse(os.path.join(out, "pulse"))
+    pulse_dir = tempfile.mkdtemp(prefix="sonvale-demo-")
+    pulse = Pulse(pulse_dir)
     feeder = None
     app = None
     try:
@@ -485,12 +487,17 @@ def demo(args):
         if feeder:
             feeder.stop()
         pulse.stop()
+        shutil.rmtree(pulse_dir, ignore_errors=True)
 
 
 def with_devices(args):
     """Runs a command with a private daemon, the stand-in devices and the
     companion devices; the command finds them through its environment."""
-    pulse = Pulse(args.dir)
+    os.makedirs(args.dir, exist_ok=True)
+    # The daemon's socket path must stay under the 108 bytes of a Unix socket
+    # address, so it lives in a short temporary directory.
+    pulse_dir = tempfile.mkdtemp(prefix="sonvale-")
+    pulse = Pulse(pulse_dir)
     feeder = None
     try:
         feeder = standard_setup(pulse, args.noisy or os.path.join(MIXTURES, DEFAULT_NOISY))
@@ -502,6 +509,7 @@ def with_devices(args):
         if feeder:
             feeder.stop()
         pulse.stop()
+        shutil.rmtree(pulse_dir, ignore_errors=True)
 
 
 def main():

@@ -1,0 +1,367 @@
+#include "audio/PcmCaptureLoop.h"
+
+#include <QDebug>
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <algorithm>
+#include <cstring>
+
+#include "audio/AudioDevices.h"
+#include "audio/DeviceWatch.h"
+#include "orvo_alg.h"
+#include "pcm/ConvertChannels.h"
+#include "platform/DriverLink.h"
+
+namespace sonvale {
+
+namespace {
+
+// Input is pushed through the pipeline in slices of 20 ms, so that no queue
+// ever holds more than a few blocks, whatever the read size and capture rate.
+constexpr int kSlicesPerSecond = 50;
+// Input buffer asked of the audio system: short, for a short path.
+constexpr int kInputBufferMs = 20;
+
+}  // namespace
+
+PcmCaptureLoop::PcmCaptureLoop()
+    : QThread(nullptr),
+      m_readArea(new char[kReadAreaBytes]()),
+      m_scratch(new std::int16_t[kScratchBytes / 2]()) {
+    m_suppression = ns_alg_init();
+    if (!m_suppression) qWarning() << "PcmCaptureLoop: no noise-suppression instance";
+}
+
+PcmCaptureLoop::~PcmCaptureLoop() {
+    stopCapture();
+    if (m_suppression) ns_alg_destroy(m_suppression);
+}
+
+void PcmCaptureLoop::setOwner(CaptureLoopOwner* owner) { m_owner = owner; }
+
+void PcmCaptureLoop::setDriver(DriverDevice* driver) { m_driver.store(driver); }
+
+void PcmCaptureLoop::setNoiseCancel(int on) { m_noiseCancel.store(on != 0); }
+
+void PcmCaptureLoop::setRequestedFormat(int rate, int channels) {
+    m_captureRate.store(rate);
+    m_channelCount.store(channels);
+}
+
+bool PcmCaptureLoop::isOpened() const { return m_opened.load(); }
+
+QString PcmCaptureLoop::deviceName() const {
+    QMutexLocker lock(&m_nameLock);
+    return m_deviceName;
+}
+
+int PcmCaptureLoop::captureRate() const { return m_captureRate.load(); }
+
+int PcmCaptureLoop::channelCount() const { return m_channelCount.load(); }
+
+quint64 PcmCaptureLoop::droppedBytes() const { return m_droppedBytes.load(); }
+
+void PcmCaptureLoop::requestStop() { m_stopRequest.store(true); }
+
+QList<QAudioDeviceInfo> PcmCaptureLoop::GetQAudioOutDeviceInfo(QString& name) {
+    const QList<QAudioDeviceInfo> devices = endpointDevices(QAudio::AudioInput);
+    if (!devices.isEmpty()) {
+        name = devices.first().deviceName();
+        qDebug() << name;
+    }
+    return devices;
+}
+
+bool PcmCaptureLoop::startCapture(const QString& name) {
+    const QAudioDeviceInfo device = findEndpointDevice(QAudio::AudioInput, name);
+    if (device.isNull()) return false;
+    // A capture still running (started without a stop) is ended first: the
+    // thread can only be set up anew once it has finished.
+    if (isRunning()) stopCapture();
+    m_deviceInfo = device;
+    m_stopRequest.store(false);
+    m_inputFailed.store(false);
+    m_quitRequested.store(false);
+    start();
+    return true;
+}
+
+void PcmCaptureLoop::stopCapture() {
+    // Every notification queued until now belongs to the capture being ended.
+    m_generation.fetch_add(1);
+    m_quitRequested.store(true);
+    // A quit() that arrives before the thread has entered its event loop is
+    // forgotten by exec(), so it is repeated until the thread has finished.
+    quit();
+    while (!wait(20)) quit();
+    m_stream = nullptr;
+    m_to48k.reset();
+    m_to32k.reset();
+    m_32kTo48k.reset();
+}
+
+void PcmCaptureLoop::closeCapture() {
+    stopCapture();
+    m_opened.store(false);
+}
+
+void PcmCaptureLoop::run() {
+    const quint64 generation = m_generation.load();
+    const bool opened = initQtAudioForCapture(m_deviceInfo);
+    if (opened) {
+        // The receiver belongs to the GUI thread, so readyRead arrives there
+        // as a queued call; the generation recognises calls of an ended capture.
+        connect(m_stream, &QIODevice::readyRead, this, [this, generation] {
+            if (generation == m_generation.load()) onReadyRead();
+        });
+        QAudioInput* input = m_audioInput;
+        connect(input, &QAudioInput::stateChanged, input,
+                [this, input, generation](QAudio::State s) {
+                    if (s == QAudio::StoppedState && input->error() != QAudio::NoError) {
+                        qWarning() << "PcmCaptureLoop: input failed, error" << input->error();
+                        postInputFailure(generation);
+                    }
+                });
+        m_watch = DeviceWatch::forCaptureDevice(
+            m_deviceInfo.deviceName(), [this, generation] { postInputFailure(generation); });
+    }
+    emit setupFinished(opened);
+    if (opened && m_stream->isOpen() && !m_quitRequested.load()) exec();
+    releaseInput();
+}
+
+bool PcmCaptureLoop::initQtAudioForCapture(QAudioDeviceInfo& device) {
+    m_stream = nullptr;
+
+    QAudioFormat format;
+    format.setSampleRate(m_captureRate.load());
+    format.setChannelCount(m_channelCount.load());
+    format.setSampleSize(16);
+    format.setCodec(QStringLiteral("audio/pcm"));
+    format.setByteOrder(QAudioFormat::LittleEndian);
+    format.setSampleType(QAudioFormat::SignedInt);
+    // The format is checked with the device that is opened, not the default one.
+    if (!device.isFormatSupported(format)) format = device.nearestFormat(format);
+
+    const int rate = format.sampleRate();
+    const int channels = format.channelCount();
+    if (format.codec() != QLatin1String("audio/pcm") || format.sampleSize() != 16 ||
+        format.sampleType() != QAudioFormat::SignedInt ||
+        format.byteOrder() != QAudioFormat::LittleEndian || (channels != 1 && channels != 2) ||
+        rate < 100) {
+        qWarning() << "PcmCaptureLoop: microphone offers no 16-bit mono or stereo format"
+                   << device.deviceName() << format;
+        m_opened.store(false);
+        return false;
+    }
+    m_format = format;
+
+    m_to48k = std::make_unique<PcmResampler>(1, rate, 48000);
+    m_to32k = std::make_unique<PcmResampler>(1, rate, kSuppressionRate);
+    m_32kTo48k = std::make_unique<PcmResampler>(1, kSuppressionRate, 48000);
+    m_queueA.clear();
+    m_queueB.clear();
+    m_queueC.clear();
+    m_queueD.clear();
+    m_queueE.clear();
+    m_carryBytes = 0;
+
+    m_audioInput = new QAudioInput(device, format);
+    m_audioInput->setBufferSize(rate * channels * 2 * kInputBufferMs / 1000);
+    m_stream = m_audioInput->start();
+    if (!m_stream) {
+        delete m_audioInput;
+        m_audioInput = nullptr;
+        // A failed set-up leaves nothing open, so the same microphone can be
+        // chosen again.
+        m_opened.store(false);
+        return false;
+    }
+
+    qDebug() << "device available";
+    {
+        QMutexLocker lock(&m_nameLock);
+        m_deviceName = device.deviceName();
+    }
+    m_captureRate.store(rate);
+    m_channelCount.store(channels);
+    m_opened.store(true);
+    return true;
+}
+
+void PcmCaptureLoop::releaseInput() {
+    m_watch.reset();
+    if (m_audioInput) {
+        m_audioInput->disconnect();
+        if (m_stream) m_stream->disconnect();
+        m_audioInput->stop();
+        delete m_audioInput;
+        m_audioInput = nullptr;
+    }
+    m_stream = nullptr;
+}
+
+void PcmCaptureLoop::postInputFailure(quint64 generation) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation] {
+            if (generation != m_generation.load()) return;
+            m_inputFailed.store(true);
+            onReadyRead();
+        },
+        Qt::QueuedConnection);
+}
+
+void PcmCaptureLoop::takeStopPath() {
+    m_stopRequest.store(false);
+    m_inputFailed.store(false);
+    m_generation.fetch_add(1);
+    // The input lives in the capture thread and is released there when its
+    // event loop ends.
+    m_quitRequested.store(true);
+    quit();
+    while (!wait(20)) quit();
+    m_stream = nullptr;
+    const QString name = deviceName();
+    if (m_owner) m_owner->NotifyRemoveMicroppone(kStateUnplugged, name);
+}
+
+void PcmCaptureLoop::onReadyRead() {
+    if (!m_stream || m_stopRequest.load() || m_inputFailed.load()) {
+        takeStopPath();
+        return;
+    }
+
+    const std::uint32_t carry = m_carryBytes;
+    std::memset(m_readArea.get() + carry, 0, kReadAreaBytes - carry);
+    const qint64 n = m_stream->read(m_readArea.get() + carry, kReadAreaBytes - carry);
+    if (n < 0) {
+        takeStopPath();
+        return;
+    }
+
+    // Only whole frames enter the pipeline; a partial one waits for the next read.
+    const std::uint32_t frameBytes = static_cast<std::uint32_t>(m_channelCount.load()) * 2;
+    const std::uint32_t total = carry + static_cast<std::uint32_t>(n);
+    const std::uint32_t whole = total - total % frameBytes;
+
+    const std::uint32_t sliceFrames = std::max(1, m_captureRate.load() / kSlicesPerSecond);
+    const std::uint32_t sliceBytes = sliceFrames * frameBytes;
+    std::uint32_t offset = 0;
+    do {
+        const std::uint32_t bytes = std::min(sliceBytes, whole - offset);
+        processInput(m_readArea.get() + offset, bytes);
+        offset += bytes;
+    } while (offset < whole);
+
+    m_carryBytes = total - whole;
+    if (m_carryBytes) std::memmove(m_readArea.get(), m_readArea.get() + whole, m_carryBytes);
+}
+
+void PcmCaptureLoop::processInput(const char* data, std::uint32_t bytes) {
+    if (m_noiseCancel.load() && m_suppression) {
+        queueInput(m_queueA, data, bytes);
+        runSuppressionStages();
+    } else {
+        if (m_captureRate.load() == 48000) {
+            queueInput(m_queueB, data, bytes);
+        } else {
+            queueInput(m_queueA, data, bytes);
+        }
+        runDirectStages();
+    }
+    handOverToDriver();
+}
+
+void PcmCaptureLoop::queueInput(PcmQueue& queue, const char* data, std::uint32_t bytes) {
+    if (bytes == 0) return;
+    if (m_channelCount.load() == 1) {
+        appendCounted(queue, data, bytes);
+        return;
+    }
+    std::unique_ptr<char[]> left;
+    std::uint32_t leftBytes = 0;
+    if (convertChannels(2, 1, data, bytes, left, leftBytes))
+        appendCounted(queue, left.get(), leftBytes);
+}
+
+bool PcmCaptureLoop::appendCounted(PcmQueue& queue, const void* data, std::uint32_t bytes) {
+    if (bytes == 0 || queue.append(data, bytes)) return true;
+    const quint64 total = m_droppedBytes.fetch_add(bytes) + bytes;
+    qWarning() << "PcmCaptureLoop: queue full, dropped" << bytes << "bytes," << total << "in all";
+    return false;
+}
+
+namespace {
+
+// One converter stage: source queue in blocks of 10 ms of input, result
+// appended (as mono, or duplicated into stereo) by `sink`.
+template <typename Sink>
+void resampleStage(PcmQueue& from, PcmResampler* converter, std::int16_t* scratch, Sink&& sink) {
+    if (!converter) return;
+    const std::uint32_t block = static_cast<std::uint32_t>(converter->inBlockSamples()) * 2;
+    if (block == 0) return;
+    std::uint32_t count = 0;
+    while (const char* p = from.peek(block, count)) {
+        std::memset(scratch, 0, PcmCaptureLoop::kScratchBytes);
+        const int produced = converter->process(reinterpret_cast<const std::int16_t*>(p), scratch);
+        if (produced > 0) sink(scratch, static_cast<std::uint32_t>(produced) * 2);
+        from.consume(block);
+    }
+}
+
+}  // namespace
+
+void PcmCaptureLoop::runSuppressionStages() {
+    resampleStage(
+        m_queueA, m_to32k.get(), m_scratch.get(),
+        [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueC, s, b); });
+
+    std::uint32_t count = 0;
+    while (const char* p = m_queueC.peek(kSuppressionFrameBytes, count)) {
+        std::int16_t in[kSuppressionFrameBytes / 2];
+        std::memcpy(in, p, kSuppressionFrameBytes);
+        std::memset(m_scratch.get(), 0, kScratchBytes);
+        ns_alg_process(m_suppression, in, m_scratch.get());
+        appendCounted(m_queueD, m_scratch.get(), kSuppressionFrameBytes);
+        m_queueC.consume(kSuppressionFrameBytes);
+    }
+
+    resampleStage(m_queueD, m_32kTo48k.get(), m_scratch.get(),
+                  [this](const std::int16_t* s, std::uint32_t b) {
+                      std::unique_ptr<char[]> stereo;
+                      std::uint32_t stereoBytes = 0;
+                      if (convertChannels(1, 2, s, b, stereo, stereoBytes))
+                          appendCounted(m_queueE, stereo.get(), stereoBytes);
+                  });
+}
+
+void PcmCaptureLoop::runDirectStages() {
+    if (m_captureRate.load() != 48000) {
+        resampleStage(
+            m_queueA, m_to48k.get(), m_scratch.get(),
+            [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueB, s, b); });
+    }
+    std::uint32_t count = 0;
+    while (const char* p = m_queueB.peek(kDirectChunkBytes, count)) {
+        std::unique_ptr<char[]> stereo;
+        std::uint32_t stereoBytes = 0;
+        if (convertChannels(1, 2, p, kDirectChunkBytes, stereo, stereoBytes))
+            appendCounted(m_queueE, stereo.get(), stereoBytes);
+        m_queueB.consume(kDirectChunkBytes);
+    }
+}
+
+void PcmCaptureLoop::handOverToDriver() {
+    DriverDevice* driver = m_driver.load();
+    std::uint32_t count = 0;
+    while (const char* p = m_queueE.peek(kDriverChunkBytes, count)) {
+        if (driver) {
+            std::uint32_t returned = 0;
+            driver->writePcm(p, kDriverChunkBytes, &returned);
+        }
+        m_queueE.consume(kDriverChunkBytes);
+    }
+}
+
+}  // namespace sonvale

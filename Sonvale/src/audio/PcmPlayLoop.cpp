@@ -1,0 +1,379 @@
+#include "audio/PcmPlayLoop.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QMessageBox>
+#include <QMutexLocker>
+#include <algorithm>
+#include <cstring>
+
+#include "audio/AudioDevices.h"
+#include "audio/SpeakerFormat.h"
+#include "orvo_alg.h"
+#include "pcm/ConvertChannels.h"
+#include "platform/DriverLink.h"
+
+namespace sonvale {
+
+const char* const PcmPlayLoop::kFormatMessage = "播放设备没有合适的频率声道支持";
+
+namespace {
+
+// Driver data is pushed through the pipeline in slices of 20 ms (3840 bytes of
+// stereo), so that the queues before B never hold more than a few blocks.
+constexpr std::uint32_t kSliceBytes = 3840;
+// Room kept free in queue B for the converters' rounding and the blocks still
+// waiting in the queues before it.
+constexpr qint64 kQueueSlackBytes = 8192;
+// Smallest driver read worth making (10 ms).
+constexpr std::uint32_t kMinReadBytes = 1920;
+// Sleep while there is no driver or no speaker, and after an empty driver read
+// (the driver read itself may already have waited a little).
+constexpr unsigned long kIdleUs = 10000;
+constexpr unsigned long kEmptyReadUs = 2000;
+// Playback buffer asked of the audio system: three periods of Qt's 20 ms, so
+// that a late pass of this thread on a busy machine does not run the speaker
+// dry (after an underrun the server waits for a full buffer again, and the
+// path falls behind the driver).
+constexpr int kOutputBufferMs = 60;
+constexpr int kChunkFrames = PcmPlayLoop::kSpeakerChunkBytes / 4;
+
+template <typename Sink>
+void resampleStage(PcmQueue& from, PcmResampler* converter, std::int16_t* scratch, Sink&& sink) {
+    if (!converter) return;
+    const std::uint32_t block = static_cast<std::uint32_t>(converter->inBlockSamples()) * 2;
+    if (block == 0) return;
+    std::uint32_t count = 0;
+    while (const char* p = from.peek(block, count)) {
+        std::memset(scratch, 0, PcmPlayLoop::kScratchBytes);
+        const int produced = converter->process(reinterpret_cast<const std::int16_t*>(p), scratch);
+        if (produced > 0) sink(scratch, static_cast<std::uint32_t>(produced) * 2);
+        from.consume(block);
+    }
+}
+
+}  // namespace
+
+PcmPlayLoop::PcmPlayLoop()
+    : QThread(nullptr),
+      m_readArea(new char[kReadAreaBytes]()),
+      m_scratch(new std::int16_t[kScratchBytes / 2]()) {
+    m_suppression = ns_alg_init();
+    if (!m_suppression) qWarning() << "PcmPlayLoop: no noise-suppression instance";
+}
+
+PcmPlayLoop::~PcmPlayLoop() {
+    stopPlayback();
+    if (m_suppression) ns_alg_destroy(m_suppression);
+}
+
+void PcmPlayLoop::setDriver(DriverDevice* driver) { m_driver.store(driver); }
+
+void PcmPlayLoop::setNoiseCancel(int on) { m_noiseCancel.store(on != 0); }
+
+void PcmPlayLoop::setRequestedFormat(const QAudioFormat& format) { m_requestedFormat = format; }
+
+void PcmPlayLoop::setFormatFailureHandler(std::function<void(const QString&)> handler) {
+    m_formatFailureHandler = std::move(handler);
+}
+
+bool PcmPlayLoop::isOpened() const { return m_opened.load(); }
+
+QString PcmPlayLoop::deviceName() const {
+    QMutexLocker lock(&m_nameLock);
+    return m_deviceName;
+}
+
+QAudioFormat PcmPlayLoop::outputFormat() const { return m_format; }
+
+quint64 PcmPlayLoop::droppedBytes() const { return m_droppedBytes.load(); }
+
+QList<QAudioDeviceInfo> PcmPlayLoop::GetQAudioInputDeviceInfo(QString& name) {
+    const QList<QAudioDeviceInfo> devices = endpointDevices(QAudio::AudioOutput);
+    if (!devices.isEmpty()) {
+        name = devices.first().deviceName();
+        qDebug() << name;
+    }
+    return devices;
+}
+
+bool PcmPlayLoop::selectDevice(const QString& name) {
+    const QAudioDeviceInfo device = findEndpointDevice(QAudio::AudioOutput, name);
+    if (device.isNull()) return false;
+
+    // The play thread uses the output and the converters while the opened
+    // flag is set: such a set-up is replaced only with the thread stopped.
+    const bool restart = m_opened.load() && isRunning();
+    if (restart) stopPlayback();
+    releaseOutput();
+
+    m_deviceInfo = device;
+    const bool ok =
+        m_requestedFormat.isValid() ? openOutput(m_requestedFormat) : initQtAudioForPlay(48000, 2);
+    if (restart) startPlayback();
+    return ok;
+}
+
+bool PcmPlayLoop::initQtAudioForPlay(int rate, int channels) {
+    QAudioFormat format;
+    format.setSampleRate(rate);
+    format.setChannelCount(channels);
+    format.setSampleSize(16);
+    format.setCodec(QStringLiteral("audio/pcm"));
+    format.setByteOrder(QAudioFormat::LittleEndian);
+    format.setSampleType(QAudioFormat::SignedInt);
+    return openOutput(format);
+}
+
+bool PcmPlayLoop::openOutput(QAudioFormat format) {
+    if (m_opened.load() && isRunning()) {
+        qWarning() << "PcmPlayLoop: set-up while playing refused; stop playback first";
+        return false;
+    }
+    releaseOutput();
+
+    if (!m_deviceInfo.isFormatSupported(format)) format = m_deviceInfo.nearestFormat(format);
+    // The loop feeds 16-bit stereo; any other linear PCM is converted to, and
+    // what cannot be converted to is refused rather than misinterpreted.
+    if (!canConvertFromStereo16(format) || format.sampleRate() < 100) {
+        qWarning() << "PcmPlayLoop: speaker format cannot be fed" << format;
+        reportFormatFailure();
+        return false;
+    }
+    m_format = format;
+    m_outputRate.store(format.sampleRate());
+    m_channelCount.store(format.channelCount());
+    m_outFrameBytes = frameBytesOf(format);
+
+    m_audioOutput = new QAudioOutput(m_deviceInfo, format);
+    m_audioOutput->setBufferSize(format.sampleRate() * m_outFrameBytes * kOutputBufferMs / 1000);
+    m_stream = m_audioOutput->start();
+    if (!m_stream) {
+        releaseOutput();
+        reportFormatFailure();
+        return false;
+    }
+
+    const int outRate = format.sampleRate();
+    m_48kToOut = std::make_unique<PcmResampler>(1, 48000, outRate);
+    m_to32k = std::make_unique<PcmResampler>(1, 48000, kSuppressionRate);
+    m_32kToOut = std::make_unique<PcmResampler>(1, kSuppressionRate, outRate);
+    m_converted.reset(new char[static_cast<size_t>(kChunkFrames) * m_outFrameBytes]());
+    m_queueC.clear();
+    m_queueA.clear();
+    m_queueB.clear();
+    m_carryBytes = 0;
+    m_pendingBytes = 0;
+    m_pendingOffset = 0;
+    {
+        QMutexLocker lock(&m_nameLock);
+        m_deviceName = m_deviceInfo.deviceName();
+    }
+    // Last: the idling play thread starts using the pipeline once it sees this.
+    m_opened.store(true);
+    return true;
+}
+
+void PcmPlayLoop::releaseOutput() {
+    m_opened.store(false);
+    if (m_audioOutput) {
+        m_audioOutput->stop();
+        delete m_audioOutput;
+        m_audioOutput = nullptr;
+    }
+    m_stream = nullptr;
+}
+
+void PcmPlayLoop::reportFormatFailure() {
+    const QString text = QString::fromUtf8(kFormatMessage);
+    if (m_formatFailureHandler) {
+        m_formatFailureHandler(text);
+    } else if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        QMessageBox box(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok);
+        box.exec();
+    } else {
+        qWarning() << text;
+    }
+}
+
+void PcmPlayLoop::startPlayback() {
+    // Set before the thread starts: run tests it first.
+    m_running.store(true);
+    start();
+}
+
+void PcmPlayLoop::stopPlayback() {
+    m_running.store(false);
+    wait();
+    releaseOutput();
+    QMutexLocker lock(&m_nameLock);
+    m_deviceName.clear();
+}
+
+void PcmPlayLoop::idle(unsigned long microseconds) const {
+    if (m_running.load()) QThread::usleep(microseconds);
+}
+
+void PcmPlayLoop::run() {
+    while (m_running.load()) {
+        DriverDevice* driver = m_driver.load();
+        if (!driver || !m_opened.load()) {
+            idle(kIdleUs);
+            continue;
+        }
+
+        std::uint32_t moved = feedSpeaker();
+
+        // Read only what queue B can take once converted to the output rate,
+        // so that a speaker slower than the driver holds the audio back in the
+        // driver instead of overflowing a queue.
+        const qint64 room = qint64(m_queueB.freeSpace()) - kQueueSlackBytes;
+        const qint64 fits = room > 0 ? room * 48000 / std::max(1, m_outputRate.load()) : 0;
+        std::uint32_t limit = static_cast<std::uint32_t>(std::min<qint64>(fits, kReadAreaBytes));
+        limit -= limit % 4;
+        std::uint32_t got = 0;
+        bool ok = true;
+        const std::uint32_t carry = m_carryBytes;
+        if (limit >= kMinReadBytes) {
+            std::memset(m_readArea.get() + carry, 0, limit - carry);
+            ok = driver->readPcm(m_readArea.get() + carry, limit - carry, &got);
+            got = std::min(got, limit - carry);
+        }
+        if (got > 0) {
+            // Whole stereo frames only; a partial one waits for the next read.
+            const std::uint32_t total = carry + got;
+            const std::uint32_t whole = total - total % 4;
+            for (std::uint32_t offset = 0; offset < whole;) {
+                const std::uint32_t bytes = std::min(kSliceBytes, whole - offset);
+                processDriverData(m_readArea.get() + offset, bytes);
+                offset += bytes;
+            }
+            m_carryBytes = total - whole;
+            if (m_carryBytes)
+                std::memmove(m_readArea.get(), m_readArea.get() + whole, m_carryBytes);
+            moved += got;
+        }
+        moved += feedSpeaker();
+
+        if (moved == 0) {
+            // Nothing came and nothing could be played: the driver read has
+            // already waited a little when it was empty; otherwise the speaker
+            // is full, and half a period is about when it has room again.
+            idle(!ok ? kIdleUs : (limit >= kMinReadBytes ? kEmptyReadUs : speakerWaitUs()));
+        }
+    }
+}
+
+unsigned long PcmPlayLoop::speakerWaitUs() const {
+    const qint64 bytesPerSecond = static_cast<qint64>(m_format.sampleRate()) * m_outFrameBytes;
+    const int period = std::max(m_audioOutput->periodSize(), m_outFrameBytes);
+    const qint64 us = bytesPerSecond > 0 ? qint64(period) * 500000 / bytesPerSecond : 5000;
+    return static_cast<unsigned long>(std::clamp<qint64>(us, 1000, 10000));
+}
+
+void PcmPlayLoop::processDriverData(const char* data, std::uint32_t bytes) {
+    std::unique_ptr<char[]> left;
+    std::uint32_t leftBytes = 0;
+    if (convertChannels(2, 1, data, bytes, left, leftBytes))
+        appendCounted(m_queueA, left.get(), leftBytes);
+
+    if (m_noiseCancel.load() && m_suppression) {
+        runSuppressionStages();
+    } else {
+        runDirectStages();
+    }
+}
+
+bool PcmPlayLoop::appendCounted(PcmQueue& queue, const void* data, std::uint32_t bytes) {
+    if (bytes == 0 || queue.append(data, bytes)) return true;
+    const quint64 total = m_droppedBytes.fetch_add(bytes) + bytes;
+    qWarning() << "PcmPlayLoop: queue full, dropped" << bytes << "bytes," << total << "in all";
+    return false;
+}
+
+void PcmPlayLoop::runSuppressionStages() {
+    resampleStage(
+        m_queueA, m_to32k.get(), m_scratch.get(),
+        [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueC, s, b); });
+
+    std::uint32_t count = 0;
+    while (const char* p = m_queueC.peek(kSuppressionFrameBytes, count)) {
+        std::int16_t in[kSuppressionFrameBytes / 2];
+        std::memcpy(in, p, kSuppressionFrameBytes);
+        std::memset(m_scratch.get(), 0, kScratchBytes);
+        ns_alg_process(m_suppression, in, m_scratch.get());
+        appendCounted(m_queueD, m_scratch.get(), kSuppressionFrameBytes);
+        m_queueC.consume(kSuppressionFrameBytes);
+    }
+
+    resampleStage(m_queueD, m_32kToOut.get(), m_scratch.get(),
+                  [this](const std::int16_t* s, std::uint32_t b) {
+                      std::unique_ptr<char[]> stereo;
+                      std::uint32_t stereoBytes = 0;
+                      if (convertChannels(1, 2, s, b, stereo, stereoBytes))
+                          appendCounted(m_queueB, stereo.get(), stereoBytes);
+                  });
+}
+
+void PcmPlayLoop::runDirectStages() {
+    if (m_outputRate.load() == 48000) {
+        std::uint32_t count = 0;
+        while (const char* p = m_queueA.peek(kDirectBlockBytes, count)) {
+            std::unique_ptr<char[]> stereo;
+            std::uint32_t stereoBytes = 0;
+            if (convertChannels(1, 2, p, kDirectBlockBytes, stereo, stereoBytes))
+                appendCounted(m_queueB, stereo.get(), stereoBytes);
+            m_queueA.consume(kDirectBlockBytes);
+        }
+        return;
+    }
+    resampleStage(m_queueA, m_48kToOut.get(), m_scratch.get(),
+                  [this](const std::int16_t* s, std::uint32_t b) {
+                      std::unique_ptr<char[]> stereo;
+                      std::uint32_t stereoBytes = 0;
+                      if (convertChannels(1, 2, s, b, stereo, stereoBytes))
+                          appendCounted(m_queueB, stereo.get(), stereoBytes);
+                  });
+}
+
+std::uint32_t PcmPlayLoop::feedSpeaker() {
+    std::uint32_t written = 0;
+    while (m_running.load()) {
+        if (m_pendingOffset >= m_pendingBytes) {
+            // The next speaker chunk, converted to the speaker's format.
+            std::uint32_t count = 0;
+            const char* p = m_queueB.peek(kSpeakerChunkBytes, count);
+            if (!p) break;
+            if (isStereo16(m_format)) {
+                std::memcpy(m_converted.get(), p, kSpeakerChunkBytes);
+                m_pendingBytes = static_cast<int>(kSpeakerChunkBytes);
+            } else {
+                m_pendingBytes = convertFromStereo16(reinterpret_cast<const std::int16_t*>(p),
+                                                     kChunkFrames, m_format, m_converted.get());
+            }
+            m_pendingOffset = 0;
+            m_queueB.consume(kSpeakerChunkBytes);
+        }
+        // Whatever fits is written, even less than a period: the audio system
+        // starts playing only once its buffer is full, so holding back a
+        // partial period could keep it from ever starting.
+        int n = std::min(m_pendingBytes - m_pendingOffset, m_audioOutput->bytesFree());
+        n -= n % m_outFrameBytes;
+        if (n <= 0) break;
+        const qint64 w = m_stream->write(m_converted.get() + m_pendingOffset, n);
+        if (w < 0) {
+            const quint64 lost = static_cast<quint64>(m_pendingBytes - m_pendingOffset);
+            const quint64 total = m_droppedBytes.fetch_add(lost) + lost;
+            qWarning() << "PcmPlayLoop: speaker write failed, dropped" << lost << "bytes," << total
+                       << "in all";
+            m_pendingOffset = m_pendingBytes;
+            continue;
+        }
+        if (w == 0) break;
+        m_pendingOffset += static_cast<int>(w);
+        written += static_cast<std::uint32_t>(w);
+    }
+    return written;
+}
+
+}  // namespace sonvale

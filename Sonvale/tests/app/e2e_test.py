@@ -46,6 +46,13 @@ class SonvaleCase(unittest.TestCase):
         self.addCleanup(self._cleanup)
         self.feeders.append(h.standard_setup(self.pulse, self.noisy))
         self.env = dict(self.pulse.env)
+        # Under AddressSanitizer: libxkbcommon-x11 (used by Qt's X11 platform)
+        # strndup()s X atom names that are not zero-terminated, which is
+        # correct C but trips the strict string checks; those checks stay on
+        # everywhere else.
+        if "strict_string_checks=1" in self.env.get("ASAN_OPTIONS", ""):
+            self.env["ASAN_OPTIONS"] = self.env["ASAN_OPTIONS"].replace(
+                "strict_string_checks=1", "strict_string_checks=0")
         self.x = h.X(self.env["DISPLAY"])
         self.addCleanup(self.x.close)
 

@@ -38,7 +38,7 @@ def build_variant(spec, tmp, weights=None):
     files = [os.path.join(src, f) for f in sorted(os.listdir(src)) if f.endswith(".c")]
     if weights:
         files = [f for f in files if not f.endswith("mask_weights.c")] + [os.path.abspath(weights)]
-    subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-DVARDIX_BUILD",
+    subprocess.run(["cc", "-O3", "-shared", "-fPIC", "-DVARDIX_BUILD",
                     "-I", os.path.join(ROOT, "vardix", "include"), "-I", src, *defs, *files,
                     "-o", out, "-lm"], check=True)
     return out

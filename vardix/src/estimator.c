@@ -53,6 +53,7 @@
 #ifndef VX_XI_MIN
 #define VX_XI_MIN 0.00316f
 #endif
+#define VX_LOG_GAIN_MIN logf(VX_GAIN_MIN)
 #ifndef VX_GAIN_MIN
 #define VX_GAIN_MIN 0.18f
 #endif
@@ -60,7 +61,7 @@
  * below sit a little under 1 on clean speech; the make-up gain brings the
  * level back (orvo_alg saturates, so a rare overshoot clips, not wraps). */
 #ifndef VX_MAKEUP
-#define VX_MAKEUP 1.16f
+#define VX_MAKEUP 1.2f
 #endif
 /* Lowest gain the network's mask may take (-30 dB). */
 #ifndef VX_NET_FLOOR
@@ -68,7 +69,7 @@
 #endif
 /* Exponent of the statistical gain in the mask (0: network alone). */
 #ifndef VX_LSA_WEIGHT
-#define VX_LSA_WEIGHT 0.7f
+#define VX_LSA_WEIGHT 0.4f
 #endif
 /* Non-zero: the exponent shrinks as the network's gain approaches 1. */
 #ifndef VX_LSA_ADAPT
@@ -78,6 +79,10 @@
  * by at most VX_MAX_BOOST. */
 #ifndef VX_PF_COMPENSATE
 #define VX_PF_COMPENSATE 1
+#endif
+/* Share of the post-filter's own gain kept in the product (0: none). */
+#ifndef VX_PF_WEIGHT
+#define VX_PF_WEIGHT 0.0f
 #endif
 #ifndef VX_MAX_BOOST
 #define VX_MAX_BOOST 10.0f
@@ -98,26 +103,27 @@ void vx_estimator_init(VxEstimator* e) {
     for (int k = 0; k < VX_BINS; ++k) {
         e->prev_gain[k] = 1.0f;
         e->prev_gamma[k] = 1.0f;
-        e->gain[k] = 1.0f;
+        e->gain[k] = 0.0f;
     }
 }
 
-float vx_lsa_factor(float v) {
-    double x = v < 1e-7f ? 1e-7 : (double)v;
-    double e1;
-    if (x < 1.0) {
+/* E1(v) in single precision, for v > 0. */
+static float e1f(float v) {
+    float x = v < 1e-7f ? 1e-7f : v;
+    if (x < 1.0f) {
         /* Abramowitz & Stegun 5.1.53, |error| < 2e-7. */
-        e1 = -log(x) - 0.57721566 +
-             x * (0.99999193 +
-                  x * (-0.24991055 + x * (0.05519968 + x * (-0.00976004 + x * 0.00107857))));
-    } else {
-        /* Abramowitz & Stegun 5.1.56, relative error < 5e-5. */
-        double num = x * x + 2.334733 * x + 0.250621;
-        double den = x * x + 3.330657 * x + 1.681534;
-        e1 = exp(-x) / x * (num / den);
+        return -logf(x) - 0.57721566f +
+               x * (0.99999193f +
+                    x * (-0.24991055f + x * (0.05519968f + x * (-0.00976004f + x * 0.00107857f))));
     }
-    return (float)exp(0.5 * e1);
+    if (x > 40.0f) return 0.0f; /* below 1e-19 */
+    /* Abramowitz & Stegun 5.1.56, relative error < 5e-5. */
+    float num = x * x + 2.334733f * x + 0.250621f;
+    float den = x * x + 3.330657f * x + 1.681534f;
+    return expf(-x) / x * (num / den);
 }
+
+float vx_lsa_factor(float v) { return expf(0.5f * e1f(v)); }
 
 void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* mask) {
     float power[VX_BINS];
@@ -131,7 +137,7 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
         float w = 1.0f / (float)(e->hops + 1);
         for (int k = 0; k < VX_BINS; ++k) {
             e->noise[k] += w * (power[k] - e->noise[k]);
-            e->gain[k] = 1.0f;
+            e->gain[k] = 0.0f;
         }
         e->hops++;
     } else {
@@ -153,13 +159,14 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
                 float xi = VX_DD_WEIGHT * e->prev_gain[k] * e->prev_gain[k] * e->prev_gamma[k] +
                            (1.0f - VX_DD_WEIGHT) * ml;
                 if (xi < VX_XI_MIN) xi = VX_XI_MIN;
-                float g = xi / (1.0f + xi) * vx_lsa_factor(xi * gamma / (1.0f + xi));
-                if (g > 1.0f) g = 1.0f;
-                e->gain[k] = powf(g, p) * powf(VX_GAIN_MIN, 1.0f - p);
-                e->prev_gain[k] = g;
+                /* In the log domain: one exponential per bin instead of powers. */
+                float lg = logf(xi / (1.0f + xi)) + 0.5f * e1f(xi * gamma / (1.0f + xi));
+                if (lg > 0.0f) lg = 0.0f;
+                e->gain[k] = p * lg + (1.0f - p) * VX_LOG_GAIN_MIN; /* log of the gain */
+                e->prev_gain[k] = expf(lg);
                 e->prev_gamma[k] = gamma;
             } else {
-                e->gain[k] = 1.0f;
+                e->gain[k] = 0.0f;
             }
 
             /* Noise update with the posterior noise power. */
@@ -210,12 +217,13 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
             /* The statistical gain counts less where the network is sure of
              * speech, so it cannot thin out what the network keeps. */
             float w = VX_LSA_ADAPT ? VX_LSA_WEIGHT * (1.0f - mask[k]) : VX_LSA_WEIGHT;
-            g *= powf(e->gain[k], w);
+            g *= expf(w * e->gain[k]);
         }
         g *= VX_MAKEUP;
+        e->out_gain[k] = g;
         /* Divide out the post-filter's gain so that the product is g. */
         if (VX_PF_COMPENSATE && pf_gain[k] > 0.0f) {
-            g /= pf_gain[k];
+            g /= VX_PF_WEIGHT > 0.0f ? powf(pf_gain[k], 1.0f - VX_PF_WEIGHT) : pf_gain[k];
             if (g > VX_MAX_BOOST) g = VX_MAX_BOOST;
         }
         mask[k] = g;

@@ -13,9 +13,11 @@ typedef struct VxEstimator {
     float spp_avg[VX_BINS]; /* smoothed speech-presence probability */
     float prev_gain[VX_BINS];
     float prev_gamma[VX_BINS];
-    float gain[VX_BINS]; /* statistical gain of the current spectrum */
-    VxNet net;           /* band-gain network state */
-    VxPfModel pf;        /* model of orvo_alg's post-filter */
+    float gain[VX_BINS];     /* log of the statistical gain of this spectrum */
+    float out_gain[VX_BINS]; /* gain meant to reach the output (mask times
+                                the post-filter's gain) */
+    VxNet net;               /* band-gain network state */
+    VxPfModel pf;            /* model of orvo_alg's post-filter */
 } VxEstimator;
 
 void vx_estimator_init(VxEstimator* e);

@@ -169,12 +169,11 @@ static void minstats(VxPfModel* m, const float* re, const float* im) {
     }
     const float q_mean = sum_q / (float)PFM_BINS;
     memcpy(m->sub_store[m->ms_v], m->S, sizeof m->S);
-    for (int k = 0; k < PFM_BINS; ++k) {
-        float v = MS_MIN_START;
-        for (int r = 0; r < PFM_V; ++r)
-            if (m->sub_store[r][k] < v) v = m->sub_store[r][k];
-        m->act_min[k] = v;
-    }
+    /* Row by row, so the minimum runs over contiguous memory. */
+    for (int k = 0; k < PFM_BINS; ++k) m->act_min[k] = MS_MIN_START;
+    for (int r = 0; r < PFM_V; ++r)
+        for (int k = 0; k < PFM_BINS; ++k)
+            if (m->sub_store[r][k] < m->act_min[k]) m->act_min[k] = m->sub_store[r][k];
     if (++m->ms_v == PFM_V) {
         m->ms_v = 0;
         memcpy(m->win_store[m->ms_u], m->act_min, sizeof m->act_min);
@@ -257,7 +256,7 @@ void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) 
         if (gh < PF_G_MIN) gh = PF_G_MIN;
         if (gh > 1.0f) gh = 1.0f;
         m->G_H1[k] = gh;
-        const float g = powf(gh, pi) * powf(PF_G_MIN, 1.0f - pi);
+        const float g = expf(pi * logf(gh) + (1.0f - pi) * -2.30258509f); /* gh^pi * 0.1^(1-pi) */
         const double a = k < 3 ? 0.99 : 0.5;
         m->G_s[k] = (float)(a * (double)m->G_s[k] + (1.0 - a) * (double)g);
         m->G_b[k] = m->G_s[k];

@@ -25,8 +25,11 @@ constexpr std::uint32_t kSliceBytes = 3840;
 // Room kept free in queue B for the converters' rounding and the blocks still
 // waiting in the queues before it.
 constexpr qint64 kQueueSlackBytes = 8192;
-// Smallest driver read worth making (10 ms).
+// Smallest driver read worth making (10 ms), the largest one (40 ms), and the
+// audio waiting for the speaker above which the driver is not read.
 constexpr std::uint32_t kMinReadBytes = 1920;
+constexpr std::uint32_t kPacedReadBytes = 7680;
+constexpr std::uint32_t kSpeakerBacklogBytes = 7680;
 // Sleep while there is no driver or no speaker, and after an empty driver read
 // (the driver read itself may already have waited a little).
 constexpr unsigned long kIdleUs = 10000;
@@ -229,7 +232,11 @@ void PcmPlayLoop::run() {
         // driver instead of overflowing a queue.
         const qint64 room = qint64(m_queueB.freeSpace()) - kQueueSlackBytes;
         const qint64 fits = room > 0 ? room * 48000 / std::max(1, m_outputRate.load()) : 0;
-        std::uint32_t limit = static_cast<std::uint32_t>(std::min<qint64>(fits, kReadAreaBytes));
+        // Reads are also kept short while the speaker still has audio waiting:
+        // the loop then follows the speaker's pace in small steps instead of
+        // emptying the driver in bursts of 200 ms.
+        const qint64 cap = m_queueB.size() >= qint32(kSpeakerBacklogBytes) ? 0 : kPacedReadBytes;
+        std::uint32_t limit = static_cast<std::uint32_t>(std::min<qint64>(fits, cap));
         limit -= limit % 4;
         std::uint32_t got = 0;
         bool ok = true;

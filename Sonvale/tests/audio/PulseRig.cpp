@@ -308,16 +308,17 @@ Clock::time_point Player::lastStart() const {
 
 void Player::run() {
     int fd = -1;
-    const pid_t pid = spawn(streamArgs("pacat", sink_, rate_, channels_, 50), false, &fd);
+    const pid_t pid = spawn(streamArgs("pacat", sink_, rate_, channels_, 300), false, &fd);
     if (pid < 0) return;
     ::signal(SIGPIPE, SIG_IGN);
     // Silence keeps the stream running between pieces; pieces of 5 ms, paced
-    // by our clock and kept 100 ms ahead, so that a busy machine never lets
-    // the stream run dry (the server would play silence in the gap).
+    // by our clock and kept 400 ms ahead, so that neither a busy machine nor a
+    // sink that renders ahead of time (the companion pipe sink has no clock of
+    // its own) lets the stream run dry: the server would play silence in the gap.
     const size_t piece = static_cast<size_t>(rate_ / 200) * channels_;
     std::vector<std::int16_t> buf(piece);
     auto next = Clock::now();
-    int ahead = 20;
+    int ahead = 80;
     while (!stop_) {
         {
             std::lock_guard<std::mutex> l(lock_);

@@ -238,6 +238,24 @@ private slots:
         QCOMPARE(defaults(), kStandins);
         QVERIFY(!w.isVisible());
     }
+
+    // Last: the tray's exit ends every event loop of the application.
+    void trayExitEndsTheEventLoopAndTheDefaultsComeBack() {
+        {
+            SonvaleMain w;
+            w.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&w));
+            QCOMPARE(defaults(), kVirtual);
+            QAction* exitAction = nullptr;
+            for (QAction* a : TrayIcon::instance()->contextMenu()->actions())
+                if (a->text() == QStringLiteral("退出")) exitAction = a;
+            QVERIFY(exitAction);
+            QEventLoop loop;
+            QTimer::singleShot(0, exitAction, &QAction::trigger);
+            QCOMPARE(loop.exec(), 0);
+        }
+        QCOMPARE(defaults(), kStandins);
+    }
 };
 
 QTEST_MAIN(AppWindowTest)

@@ -61,7 +61,7 @@
  * below sit a little under 1 on clean speech; the make-up gain brings the
  * level back (orvo_alg saturates, so a rare overshoot clips, not wraps). */
 #ifndef VX_MAKEUP
-#define VX_MAKEUP 1.2f
+#define VX_MAKEUP 1.16f
 #endif
 /* Lowest gain the network's mask may take (-30 dB). */
 #ifndef VX_NET_FLOOR

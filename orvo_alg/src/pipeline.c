@@ -8,6 +8,7 @@
 #include "noise_tracker.h"
 #include "orvo_alg.h"
 #include "orvo_const.h"
+#include "orvo_pcm.h"
 #include "postfilter.h"
 #include "vardix.h"
 
@@ -24,15 +25,6 @@ typedef struct NsInstance {
     float in_block[ORVO_BLOCK];
     float out_spectra[ORVO_HOPS * ORVO_SPEC];
 } NsInstance;
-
-/* Scale to 16 bits, truncating toward zero and saturating at full scale. */
-static int16_t to_pcm(float v) {
-    float s = v * ORVO_OUT_SCALE;
-    if (!(s == s)) return 0;
-    if (s >= 32767.0f) return 32767;
-    if (s <= -32768.0f) return -32768;
-    return (int16_t)(int32_t)s;
-}
 
 void* ns_alg_init(void) {
     NsInstance* st = (NsInstance*)calloc(1, sizeof(NsInstance));
@@ -89,7 +81,7 @@ void ns_alg_process(void* handle, const int16_t* in, int16_t* out) {
 
     wola_synthesis_run(&st->synthesis, st->out_spectra, st->out_block);
 
-    for (int n = 0; n < ORVO_BLOCK; ++n) out[n] = to_pcm(st->out_block[n]);
+    for (int n = 0; n < ORVO_BLOCK; ++n) out[n] = orvo_to_pcm(st->out_block[n]);
 }
 
 void ns_alg_destroy(void* handle) {

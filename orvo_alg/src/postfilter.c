@@ -60,8 +60,7 @@ static float log_presence(float x, float lo, float hi, float span) {
     return log10f(x / lo) / span;
 }
 
-/* exp(E1(v) / 2) from the four-grid table. */
-static float expint_gain(const OmlsaParams* p, float v) {
+float omlsa_expint_gain(const OmlsaParams* p, float v) {
     static const float lows[4] = {PF_REGION1_LOW, PF_REGION2_LOW, PF_REGION3_LOW, PF_REGION4_LOW};
     static const int pos[4] = {PF_REGION1_POS, PF_REGION2_POS, PF_REGION3_POS, PF_REGION4_POS};
     if (!(v >= PF_V_MIN)) v = PF_V_MIN; /* also catches NaN */
@@ -118,7 +117,7 @@ static void gains(OmlsaState* s, float p_frame, float span) {
         const float xi = s->xi[k];
         const float v = xi * s->gamma[k] / (1.0f + xi);
         const float pi = 1.0f / (q / (1.0f - q) * (1.0f + xi) * expf(-v) + 1.0f);
-        float gh = xi / (1.0f + xi) * expint_gain(p, v);
+        float gh = xi / (1.0f + xi) * omlsa_expint_gain(p, v);
         if (gh < g_min) gh = g_min;
         if (gh > 1.0f) gh = 1.0f;
         s->G_H1[k] = gh;

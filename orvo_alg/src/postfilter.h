@@ -78,6 +78,9 @@ void omlsa_init(OmlsaState* s, OmlsaParams* p);
 void omlsa_process(OmlsaState* s, const float* P, const float* S, const float* lambda,
                    const float* Y, float* Z);
 
+/* exp(E1(v) / 2) from the four-grid table, v clamped to its range. */
+float omlsa_expint_gain(const OmlsaParams* p, float v);
+
 #ifdef __cplusplus
 }
 #endif

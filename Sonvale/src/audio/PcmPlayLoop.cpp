@@ -172,6 +172,7 @@ bool PcmPlayLoop::openOutput(QAudioFormat format) {
         QMutexLocker lock(&m_nameLock);
         m_deviceName = m_deviceInfo.deviceName();
     }
+    m_flushDriver.store(true);
     // Last: the idling play thread starts using the pipeline once it sees this.
     m_opened.store(true);
     return true;
@@ -225,6 +226,8 @@ void PcmPlayLoop::run() {
             continue;
         }
 
+        if (m_flushDriver.exchange(false)) discardStaleDriverAudio(driver);
+
         std::uint32_t moved = feedSpeaker();
 
         // Read only what queue B can take once converted to the output rate,
@@ -269,6 +272,22 @@ void PcmPlayLoop::run() {
             idle(!ok ? kIdleUs : (limit >= kMinReadBytes ? kEmptyReadUs : speakerWaitUs()));
         }
     }
+}
+
+void PcmPlayLoop::discardStaleDriverAudio(DriverDevice* driver) {
+    // What the driver holds when a speaker has just been opened was played
+    // before there was anywhere to play it; playing it now would only put
+    // that much delay in front of everything that follows.
+    quint64 discarded = 0;
+    for (int i = 0; i < 32 && m_running.load(); ++i) {
+        std::uint32_t got = 0;
+        driver->readPcm(m_readArea.get(), kReadAreaBytes, &got);
+        discarded += got;
+        if (got < kReadAreaBytes) break;
+    }
+    m_carryBytes = 0;
+    if (discarded)
+        qDebug() << "PcmPlayLoop: skipped" << discarded << "bytes queued before the speaker opened";
 }
 
 unsigned long PcmPlayLoop::speakerWaitUs() const {

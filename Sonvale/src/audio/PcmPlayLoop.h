@@ -114,6 +114,7 @@ private:
     void runSuppressionStages();
     void runDirectStages();
     std::uint32_t feedSpeaker();
+    void discardStaleDriverAudio(DriverDevice* driver);
     unsigned long speakerWaitUs() const;
     bool appendCounted(PcmQueue& queue, const void* data, std::uint32_t bytes);
     void idle(unsigned long microseconds) const;
@@ -145,6 +146,7 @@ private:
     int m_pendingBytes = 0;   // converted chunk in m_converted ...
     int m_pendingOffset = 0;  // ... of which this much is written
     std::atomic<quint64> m_droppedBytes{0};
+    std::atomic<bool> m_flushDriver{false};  // set by a set-up, acted on by run
     std::unique_ptr<char[]> m_readArea;
     std::uint32_t m_carryBytes = 0;
     std::unique_ptr<std::int16_t[]> m_scratch;

@@ -100,6 +100,23 @@ void dumpWav(const std::string& name, const Samples& interleaved, int rate, int 
     sf_close(f);
 }
 
+// Moves the next buf.size() samples of `pending` (from `at` on) into `buf`,
+// leaving zeros where it runs out; drops what was taken now and then, without
+// moving the rest on every call.
+static void takePending(Samples& pending, size_t& at, std::vector<std::int16_t>& buf) {
+    std::fill(buf.begin(), buf.end(), 0);
+    const size_t n = std::min(buf.size(), pending.size() - at);
+    std::copy(pending.begin() + at, pending.begin() + at + n, buf.begin());
+    at += n;
+    if (at == pending.size()) {
+        pending.clear();
+        at = 0;
+    } else if (at > (1u << 20)) {
+        pending.erase(pending.begin(), pending.begin() + at);
+        at = 0;
+    }
+}
+
 // ---------------------------------------------------------------- microphone
 
 FifoMicrophone::FifoMicrophone(const QString& name, int rate, int channels)
@@ -145,12 +162,10 @@ void FifoMicrophone::feed() {
         {
             std::lock_guard<std::mutex> l(lock_);
             std::fill(buf.begin(), buf.end(), 0);
-            const size_t n = std::min(piece, pending_.size());
-            std::copy(pending_.begin(), pending_.begin() + n, buf.begin());
-            pending_.erase(pending_.begin(), pending_.begin() + n);
+            takePending(pending_, pendingAt_, buf);
         }
         const char* p = reinterpret_cast<const char*>(buf.data());
-        size_t left = buf.size() * 2;
+        size_t left = feeding_ ? buf.size() * 2 : 0;
         while (left > 0 && !stop_) {
             const ssize_t w = ::write(fd_, p, left);
             if (w > 0) {
@@ -323,13 +338,11 @@ void Player::run() {
         {
             std::lock_guard<std::mutex> l(lock_);
             std::fill(buf.begin(), buf.end(), 0);
-            const size_t n = std::min(piece, pending_.size());
-            if (n > 0 && markNext_) {
+            if (pendingAt_ < pending_.size() && markNext_) {
                 markNext_ = false;
                 lastStart_ = Clock::now();
             }
-            std::copy(pending_.begin(), pending_.begin() + n, buf.begin());
-            pending_.erase(pending_.begin(), pending_.begin() + n);
+            takePending(pending_, pendingAt_, buf);
         }
         const char* p = reinterpret_cast<const char*>(buf.data());
         size_t left = buf.size() * 2;

@@ -48,8 +48,9 @@ class FifoMicrophone {
 public:
     FifoMicrophone(const QString& name, int rate, int channels);
     ~FifoMicrophone();
-    void play(const Samples& interleaved);  // queued after what is still playing
-    void remove();                          // unloads the module (the device disappears)
+    void play(const Samples& interleaved);       // queued after what is still playing
+    void remove();                               // unloads the module (the device disappears)
+    void setFeeding(bool on) { feeding_ = on; }  // off: nothing at all reaches the FIFO
     QString name() const { return name_; }
 
 private:
@@ -62,7 +63,9 @@ private:
     int fd_ = -1;
     std::mutex lock_;
     Samples pending_;
+    size_t pendingAt_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> feeding_{true};
     std::thread thread_;
 };
 
@@ -109,6 +112,7 @@ private:
     void* stream_ = nullptr;
     mutable std::mutex lock_;
     Samples pending_;
+    size_t pendingAt_ = 0;
     bool markNext_ = false;
     std::chrono::steady_clock::time_point lastStart_{};
     std::atomic<bool> stop_{false};

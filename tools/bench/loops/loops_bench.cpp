@@ -1,0 +1,185 @@
+// Loop benchmark on a private PulseAudio daemon (see run):
+//  - end-to-end latency of the microphone path (stand-in microphone ->
+//    virtual microphone) and the speaker path (virtual speaker -> stand-in
+//    speaker), with suppression off and on: a tone burst is recorded at both
+//    ends of the path through the server and its onsets are compared;
+//  - CPU use of this process (both loops, the stand-in microphone's feeder
+//    thread) from /proc/self/stat over 60 s, with audio flowing through both
+//    paths and with nothing playing.
+#include <unistd.h>
+
+#include <QAudioDeviceInfo>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "PulseRig.h"
+#include "audio/PcmCaptureLoop.h"
+#include "audio/PcmPlayLoop.h"
+#include "platform/DriverLink.h"
+
+using namespace sonvale;
+using namespace sonvale::test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+void settle(int ms) {
+    waitFor([] { return false; }, std::chrono::milliseconds(ms));
+}
+
+// Index of the first frame of channel 0 from `from` on whose magnitude exceeds
+// `threshold`, or -1.
+long onsetAfter(const Samples& s, int channels, size_t fromFrame, int threshold) {
+    for (size_t f = fromFrame; f * channels < s.size(); ++f)
+        if (std::abs(int(s[f * channels])) > threshold) return static_cast<long>(f);
+    return -1;
+}
+
+// Plays `bursts` tone bursts through `play` and returns the median latency in
+// ms between their onsets in `in` and in `out`.
+template <typename PlayFn>
+double measureLatency(Recorder& in, int inChannels, Recorder& out, int outChannels, PlayFn play,
+                      int bursts = 7) {
+    std::vector<double> ms;
+    const Samples burst = tone(1000, 48000, 48000 * 40 / 1000, 16000);
+    for (int i = 0; i < bursts; ++i) {
+        const size_t inStart = in.samples().size() / inChannels;
+        const size_t outStart = out.samples().size() / outChannels;
+        play(burst);
+        long a = -1, b = -1;
+        waitFor(
+            [&] {
+                a = onsetAfter(in.samples(), inChannels, inStart, 4000);
+                b = onsetAfter(out.samples(), outChannels, outStart, 2000);
+                return a >= 0 && b >= 0;
+            },
+            std::chrono::seconds(5));
+        if (a >= 0 && b >= 0) {
+            const auto d = out.arrival(static_cast<size_t>(b)) - in.arrival(static_cast<size_t>(a));
+            ms.push_back(std::chrono::duration<double, std::milli>(d).count());
+        }
+        settle(400);
+    }
+    if (ms.empty()) return -1;
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() / 2];
+}
+
+// User plus system CPU time of this process, in seconds.
+double cpuSeconds() {
+    std::ifstream f("/proc/self/stat");
+    std::string line;
+    std::getline(f, line);
+    // Fields after the command name, which is in parentheses.
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::vector<std::string> fields;
+    std::string x;
+    while (rest >> x) fields.push_back(x);
+    // utime and stime are fields 14 and 15 of the whole line (11 and 12 here,
+    // counting from the state field as 0).
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return (std::stod(fields.at(11)) + std::stod(fields.at(12))) / ticks;
+}
+
+double cpuPercentOver(int seconds) {
+    // A plain event loop: the measurement itself must not poll.
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    const double c0 = cpuSeconds();
+    const auto t0 = Clock::now();
+    loop.exec();
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    return 100.0 * (cpuSeconds() - c0) / wall;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const int cpuSecondsEach = argc > 1 ? std::atoi(argv[1]) : 60;
+
+    DriverDevice driver;
+    wchar_t path[kDriverPathCapacity] = {};
+    if (!findDriverInterface(path, 0) || !driver.open(path)) {
+        std::fprintf(stderr, "loops_bench: companion devices not found\n");
+        return 1;
+    }
+    FifoMicrophone mic("BenchMic", 48000, 1);
+    loadModule("module-null-sink", {"sink_name=BenchSpeaker", "rate=48000", "channels=2"});
+    if (!waitForDevice("BenchMic", false) || !waitForDevice("BenchSpeaker", true)) return 1;
+
+    PcmCaptureLoop capture;
+    PcmPlayLoop play;
+    capture.setDriver(&driver);
+    play.setDriver(&driver);
+    capture.startCapture("BenchMic");
+    play.selectDevice("BenchSpeaker");
+    play.startPlayback();
+    settle(1000);
+
+    std::printf("| path | suppression | latency (median of 7), ms |\n|---|---|---|\n");
+    {
+        Recorder in("BenchMic", 48000, 1);
+        Recorder out("Sonvale_Microphone", 48000, 2);
+        settle(500);
+        for (int on = 0; on < 2; ++on) {
+            capture.setNoiseCancel(on);
+            settle(300);
+            const double ms = measureLatency(in, 1, out, 2, [&](const Samples& b) { mic.play(b); });
+            std::printf("| microphone -> virtual microphone | %s | %.1f |\n", on ? "on" : "off",
+                        ms);
+            std::fflush(stdout);
+        }
+    }
+    {
+        Player player("Sonvale_Speaker", 48000, 2);
+        Recorder in("Sonvale_Speaker.monitor", 48000, 2);
+        Recorder out("BenchSpeaker.monitor", 48000, 2);
+        settle(800);
+        for (int on = 0; on < 2; ++on) {
+            play.setNoiseCancel(on);
+            settle(300);
+            const double ms = measureLatency(in, 2, out, 2,
+                                             [&](const Samples& b) { player.play(interleave(b)); });
+            std::printf("| virtual speaker -> speaker | %s | %.1f |\n", on ? "on" : "off", ms);
+            std::fflush(stdout);
+        }
+    }
+
+    // CPU: both paths with suppression on and audio flowing, then nothing.
+    capture.setNoiseCancel(1);
+    play.setNoiseCancel(1);
+    const Samples noisy =
+        readWav(corpusPath("mixtures/007_vctk_p232_013_M__fanhum_01__snr10_noisy.wav"));
+    double active = 0, idle = 0;
+    {
+        Player player("Sonvale_Speaker", 48000, 2);
+        Samples longMic, longSpk;
+        while (longMic.size() < size_t(48000) * (cpuSecondsEach + 10))
+            longMic.insert(longMic.end(), noisy.begin(), noisy.end());
+        mic.play(longMic);
+        player.play(interleave(longMic));
+        settle(1000);
+        active = cpuPercentOver(cpuSecondsEach);
+    }
+    mic.setFeeding(false);
+    settle(1500);
+    idle = cpuPercentOver(cpuSecondsEach);
+    std::printf("\n| state (%d s each) | CPU, %% of one core |\n|---|---|\n", cpuSecondsEach);
+    std::printf("| both paths active, suppression on | %.2f |\n", active);
+    std::printf("| nothing playing | %.2f |\n", idle);
+    std::printf("\ndropped bytes: capture %llu, play %llu\n",
+                static_cast<unsigned long long>(capture.droppedBytes()),
+                static_cast<unsigned long long>(play.droppedBytes()));
+
+    capture.stopCapture();
+    play.stopPlayback();
+    return 0;
+}

@@ -116,12 +116,15 @@ static void gains(OmlsaState* s, float p_frame, float span) {
         if (q > p->q_max) q = p->q_max;
         const float xi = s->xi[k];
         const float v = xi * s->gamma[k] / (1.0f + xi);
-        const float pi = 1.0f / (q / (1.0f - q) * (1.0f + xi) * expf(-v) + 1.0f);
+        /* expf underflows to 0 beyond 104; skipping it there changes nothing. */
+        const float ev = v > 104.0f ? 0.0f : expf(-v);
+        const float pi = 1.0f / (q / (1.0f - q) * (1.0f + xi) * ev + 1.0f);
         float gh = xi / (1.0f + xi) * omlsa_expint_gain(p, v);
         if (gh < g_min) gh = g_min;
         if (gh > 1.0f) gh = 1.0f;
         s->G_H1[k] = gh;
-        const float g = powf(gh, pi) * powf(g_min, 1.0f - pi);
+        /* Certain presence (the common case at high SNR) needs no powers. */
+        const float g = pi == 1.0f ? gh : powf(gh, pi) * powf(g_min, 1.0f - pi);
         /* The lowest bins follow slowly (about 100 hops), the rest within a few. */
         const double a = k < PF_GS_SLOW_BINS ? 0.99 : 0.5;
         s->G_s[k] = (float)(a * (double)s->G_s[k] + (1.0 - a) * (double)g);

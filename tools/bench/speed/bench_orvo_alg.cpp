@@ -1,6 +1,6 @@
 // Cost of denoising one second of 32 kHz audio: orvo_alg against speexdsp's
 // preprocessor (denoise on, 512-sample frames) on the same corpus audio.
-// Prints both costs per second of audio and their ratio.
+// Prints both costs (CPU time) per second of audio and their ratio.
 #include <benchmark/benchmark.h>
 #include <sndfile.h>
 #include <speex/speex_preprocess.h>
@@ -107,7 +107,7 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const auto& r : runs)
             if (r.iterations > 0)
-                cost_[r.benchmark_name()] = r.GetAdjustedRealTime() /
+                cost_[r.benchmark_name()] = r.GetAdjustedCPUTime() /
                                             benchmark::GetTimeUnitMultiplier(r.time_unit) *
                                             kBlocksPerSecond;
     }

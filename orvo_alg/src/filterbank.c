@@ -5,12 +5,14 @@
 
 #include "orvo_tables.h"
 
-static kiss_fft_cfg make_plan(int inverse, unsigned char* mem) {
+/* The plan lives inside the state: created once, never freed, and the
+ * transforms themselves allocate nothing. */
+static kiss_fftr_cfg make_plan(int inverse, unsigned char* mem) {
     size_t len = 0;
-    kiss_fft_alloc(ORVO_FFT, inverse, NULL, &len);
+    kiss_fftr_alloc(ORVO_FFT, inverse, NULL, &len);
     if (len == 0 || len > ORVO_PLAN_BYTES) return NULL;
     len = ORVO_PLAN_BYTES;
-    return kiss_fft_alloc(ORVO_FFT, inverse, mem, &len);
+    return kiss_fftr_alloc(ORVO_FFT, inverse, mem, &len);
 }
 
 int wola_analysis_init(WolaAnalysis* a) {
@@ -42,11 +44,9 @@ void wola_analysis_run(WolaAnalysis* a, const float* in, float* spectra) {
             const float* seg = h + ORVO_HOP * j;
             /* Fold the 1024-sample segment, read backwards, into 512 points. */
             for (int k = 0; k < ORVO_FFT; ++k) {
-                a->work[k].r =
-                    seg[ORVO_WIN - 1 - k] * w[k] + seg[ORVO_FFT - 1 - k] * w[ORVO_FFT + k];
-                a->work[k].i = 0.0f;
+                a->work[k] = seg[ORVO_WIN - 1 - k] * w[k] + seg[ORVO_FFT - 1 - k] * w[ORVO_FFT + k];
             }
-            kiss_fft(a->plan, a->work, a->fft_out);
+            kiss_fftr(a->plan, a->work, a->fft_out);
             float* sp = spectra + (j * a->channels + ch) * ORVO_SPEC;
             for (int k = 0; k < ORVO_BINS; ++k) {
                 sp[2 * k] = a->fft_out[k].r;
@@ -67,14 +67,12 @@ void wola_synthesis_run(WolaSynthesis* s, const float* spectra, float* out) {
                 s->work[m].r = sp[2 * m];
                 s->work[m].i = sp[2 * m + 1];
             }
-            for (int m = ORVO_BINS; m < ORVO_FFT; ++m) {
-                s->work[m].r = s->work[ORVO_FFT - m].r;
-                s->work[m].i = -s->work[ORVO_FFT - m].i;
-            }
-            kiss_fft(s->plan, s->work, s->fft_out);
+            /* Bins 257..511 are the conjugates of 255..1; the real transform
+             * assumes them (and ignores the imaginary parts of DC and
+             * Nyquist, which reach only the imaginary output). */
+            kiss_fftri(s->plan, s->work, s->fft_out);
             /* The 512-point result, repeated twice, windowed by the prototype. */
-            for (int l = 0; l < ORVO_WIN; ++l)
-                s->frame[l] = s->fft_out[l & (ORVO_FFT - 1)].r * w[l];
+            for (int l = 0; l < ORVO_WIN; ++l) s->frame[l] = s->fft_out[l & (ORVO_FFT - 1)] * w[l];
             /* Push the history up one hop and add the fresh frame at the bottom. */
             memmove(y + ORVO_HOP, y, ORVO_OVERLAP * sizeof(float));
             for (int p = ORVO_HOP; p < ORVO_OUT_HIST; ++p) y[p] = s->frame[p] + y[p];

@@ -1,7 +1,9 @@
 /* Weighted-overlap-add filter bank: 1024-tap prototype, 512-point FFT, hop
- * 256, 257 retained bins. Analysis turns each 512-sample block into two
- * spectra; synthesis turns two spectra back into 512 samples. Analysis then
- * synthesis with unchanged spectra delays by 1023 samples. */
+ * 256, 257 retained bins. The frames are real and the spectra Hermitian, so
+ * kissfft's real transforms compute the 512-point DFT and its inverse
+ * (unnormalised) at half the cost of the complex ones. Analysis turns each 512-sample block into
+ * two spectra; synthesis turns two spectra back into 512 samples. Analysis then synthesis with
+ * unchanged spectra delays by 1023 samples. */
 #ifndef ORVO_FILTERBANK_H
 #define ORVO_FILTERBANK_H
 
@@ -9,6 +11,7 @@
 #include <stdint.h>
 
 #include "kiss_fft.h"
+#include "kiss_fftr.h"
 #include "orvo_const.h"
 
 #ifdef __cplusplus
@@ -18,9 +21,9 @@ extern "C" {
 typedef struct WolaAnalysis {
     int32_t channels;
     int32_t history_len;
-    kiss_fft_cfg plan; /* forward plan, lives in plan_mem */
-    kiss_fft_cpx work[ORVO_FFT];
-    kiss_fft_cpx fft_out[ORVO_FFT]; /* kissfft allocates when in == out */
+    kiss_fftr_cfg plan;   /* forward plan, lives in plan_mem */
+    float work[ORVO_FFT]; /* folded frame */
+    kiss_fft_cpx fft_out[ORVO_BINS];
     /* Per channel: positions 0..1534 hold the last 1535 input samples,
      * newest at 1534; position 1535 is never written. */
     float history[ORVO_CHANNELS * ORVO_IN_HIST];
@@ -31,9 +34,9 @@ typedef struct WolaSynthesis {
     int32_t channels;
     int32_t history_len;
     int32_t overlap;
-    kiss_fft_cfg plan; /* inverse plan, lives in plan_mem */
-    kiss_fft_cpx work[ORVO_FFT];
-    kiss_fft_cpx fft_out[ORVO_FFT];
+    kiss_fftr_cfg plan; /* inverse plan, lives in plan_mem */
+    kiss_fft_cpx work[ORVO_BINS];
+    float fft_out[ORVO_FFT];
     float frame[ORVO_WIN]; /* windowed frame of the current hop */
     /* Per channel, stored backwards in time: the top quarter leaves next. */
     float history[ORVO_CHANNELS * ORVO_OUT_HIST];

@@ -105,12 +105,10 @@ void minstats_update(MinStatsState* s, const float* x, int32_t speech_flag) {
 
     /* Minimum over the last V hops. */
     memcpy(s->sub_store[p->v], s->S, sizeof s->S);
-    for (int k = 0; k < ORVO_BINS; ++k) {
-        float m = MS_MIN_START;
-        for (int r = 0; r < p->V; ++r)
-            if (s->sub_store[r][k] < m) m = s->sub_store[r][k];
-        s->act_min[k] = m;
-    }
+    for (int k = 0; k < ORVO_BINS; ++k) s->act_min[k] = MS_MIN_START;
+    for (int r = 0; r < p->V; ++r)
+        for (int k = 0; k < ORVO_BINS; ++k)
+            s->act_min[k] = s->sub_store[r][k] < s->act_min[k] ? s->sub_store[r][k] : s->act_min[k];
     p->v++;
 
     if (p->v == p->V) {
@@ -119,11 +117,13 @@ void minstats_update(MinStatsState* s, const float* x, int32_t speech_flag) {
         memcpy(s->win_store[p->u], s->act_min, sizeof s->act_min);
         if (++p->u == p->U) p->u = 0;
         float slope = q_mean < 0.03f ? 8.0f : q_mean < 0.05f ? 4.0f : q_mean < 0.06f ? 2.0f : 1.2f;
+        for (int k = 0; k < ORVO_BINS; ++k) s->win_min[k] = MS_MIN_START;
+        for (int r = 0; r < p->U; ++r)
+            for (int k = 0; k < ORVO_BINS; ++k)
+                s->win_min[k] =
+                    s->win_store[r][k] < s->win_min[k] ? s->win_store[r][k] : s->win_min[k];
         for (int k = 0; k < ORVO_BINS; ++k) {
-            float m = MS_MIN_START;
-            for (int r = 0; r < p->U; ++r)
-                if (s->win_store[r][k] < m) m = s->win_store[r][k];
-            s->win_min[k] = m;
+            const float m = s->win_min[k];
             /* A minimum rising slowly enough is taken at once. */
             if (m < s->act_min[k] && s->act_min[k] < slope * m) {
                 s->win_min[k] = s->act_min[k];

@@ -109,6 +109,7 @@ static float frame_presence(OmlsaParams* p, float zeta_frame, float span) {
 static void gains(OmlsaState* s, float p_frame, float span) {
     const OmlsaParams* p = s->p;
     const float g_min = p->g_min;
+    const float log_g_min = logf(g_min);
     for (int k = 0; k < ORVO_BINS; ++k) {
         const float l = s->zeta[k] / p->zeta_high;
         s->P_local[k] = log_presence(l, p->zeta_min_ratio, p->zeta_max_ratio, span);
@@ -124,7 +125,8 @@ static void gains(OmlsaState* s, float p_frame, float span) {
         if (gh > 1.0f) gh = 1.0f;
         s->G_H1[k] = gh;
         /* Certain presence (the common case at high SNR) needs no powers. */
-        const float g = pi == 1.0f ? gh : powf(gh, pi) * powf(g_min, 1.0f - pi);
+        /* gh^pi * g_min^(1 - pi) as one exponential. */
+        const float g = pi == 1.0f ? gh : expf(pi * logf(gh) + (1.0f - pi) * log_g_min);
         /* The lowest bins follow slowly (about 100 hops), the rest within a few. */
         const double a = k < PF_GS_SLOW_BINS ? 0.99 : 0.5;
         s->G_s[k] = (float)(a * (double)s->G_s[k] + (1.0 - a) * (double)g);
@@ -187,14 +189,16 @@ static void reverberation(OmlsaState* s, const float* Y) {
         s->phi_cur[k] = ps * s->phi_cur[k] + (1.0f - ps) * y2 * PF_REV_SCALE;
         s->R[k] = 0.0f;
     }
-    for (int d = p->rev_first_delay; d < PF_HISTORY_SLOTS; ++d) {
-        const float decay = expf(-delta * (float)d);
-        const float* H = s->history[d];
-        float* cr = s->cross[d];
-        float* pp = s->past_power[d];
-        for (int k = 0; k < ORVO_BINS; ++k) {
-            const float hr = H[2 * k], hi = H[2 * k + 1];
-            const float yr = Y[2 * k], yi = Y[2 * k + 1];
+    float decay[PF_HISTORY_SLOTS];
+    for (int d = p->rev_first_delay; d < PF_HISTORY_SLOTS; ++d) decay[d] = expf(-delta * (float)d);
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        const float yr = Y[2 * k], yi = Y[2 * k + 1];
+        const float g2 = s->G_H1[k] * s->G_H1[k];
+        float r = 0.0f;
+        for (int d = p->rev_first_delay; d < PF_HISTORY_SLOTS; ++d) {
+            const float hr = s->history[d][2 * k], hi = s->history[d][2 * k + 1];
+            float* cr = s->cross[d];
+            float* pp = s->past_power[d];
             const float pd = (hr * hr + hi * hi) * PF_REV_SCALE;
             pp[k] = ps * pp[k] + (1.0f - ps) * pd;
             /* Y * conj(H) */
@@ -204,8 +208,9 @@ static void reverberation(OmlsaState* s, const float* Y) {
                       (s->phi_cur[k] * pp[k] + PF_EPS);
             if (!(c > 0.0f)) c = 0.0f;
             if (c > PF_COHERENCE_CAP) c = PF_COHERENCE_CAP;
-            s->R[k] += c * s->G_H1[k] * s->G_H1[k] * pd * (1.0f / PF_REV_SCALE) * decay;
+            r += c * g2 * pd * (1.0f / PF_REV_SCALE) * decay[d];
         }
+        s->R[k] = r;
     }
     for (int k = 0; k < ORVO_BINS; ++k) {
         float r = s->R[k];

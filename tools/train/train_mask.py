@@ -220,6 +220,11 @@ def write_c(path, model, mean, std):
     parts += [arr("vx_out_w", sd["out.weight"]), arr("vx_out_b", sd["out.bias"])]
     with open(path, "w") as fh:
         fh.write("\n".join(parts))
+    # The repository's C sources are kept clang-formatted.
+    import shutil
+    import subprocess
+    if shutil.which("clang-format"):
+        subprocess.run(["clang-format", "-i", path], check=False)
 
 
 def main():

@@ -105,11 +105,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
-        for (const auto& r : runs)
-            if (r.iterations > 0)
-                cost_[r.benchmark_name()] = r.GetAdjustedCPUTime() /
-                                            benchmark::GetTimeUnitMultiplier(r.time_unit) *
-                                            kBlocksPerSecond;
+        for (const auto& r : runs) {
+            // Single runs, or the median when repetitions are aggregated.
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median") continue;
+            if (r.iterations <= 0) continue;
+            cost_[r.run_name.function_name] = r.GetAdjustedCPUTime() /
+                                              benchmark::GetTimeUnitMultiplier(r.time_unit) *
+                                              kBlocksPerSecond;
+        }
     }
     void Finalize() override {
         ConsoleReporter::Finalize();

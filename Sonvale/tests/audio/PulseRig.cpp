@@ -61,7 +61,7 @@ static bool deviceListed(const QString& name, bool output) {
 }
 
 bool waitForDevice(const QString& name, bool output) {
-    return waitFor([&] { return deviceListed(name, output); });
+    return waitFor([&] { return deviceListed(name, output); }, std::chrono::seconds(60));
 }
 
 bool waitForDeviceGone(const QString& name, bool output) {

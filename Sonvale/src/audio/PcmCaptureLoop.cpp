@@ -8,6 +8,7 @@
 
 #include "audio/AudioDevices.h"
 #include "audio/DeviceWatch.h"
+#include "audio/PcmStages.h"
 #include "orvo_alg.h"
 #include "pcm/ConvertChannels.h"
 #include "platform/DriverLink.h"
@@ -292,42 +293,16 @@ bool PcmCaptureLoop::appendCounted(PcmQueue& queue, const void* data, std::uint3
     return false;
 }
 
-namespace {
-
-// One converter stage: source queue in blocks of 10 ms of input, result
-// appended (as mono, or duplicated into stereo) by `sink`.
-template <typename Sink>
-void resampleStage(PcmQueue& from, PcmResampler* converter, std::int16_t* scratch, Sink&& sink) {
-    if (!converter) return;
-    const std::uint32_t block = static_cast<std::uint32_t>(converter->inBlockSamples()) * 2;
-    if (block == 0) return;
-    std::uint32_t count = 0;
-    while (const char* p = from.peek(block, count)) {
-        std::memset(scratch, 0, PcmCaptureLoop::kScratchBytes);
-        const int produced = converter->process(reinterpret_cast<const std::int16_t*>(p), scratch);
-        if (produced > 0) sink(scratch, static_cast<std::uint32_t>(produced) * 2);
-        from.consume(block);
-    }
-}
-
-}  // namespace
-
 void PcmCaptureLoop::runSuppressionStages() {
     resampleStage(
-        m_queueA, m_to32k.get(), m_scratch.get(),
+        m_queueA, m_to32k.get(), m_scratch.get(), kScratchBytes,
         [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueC, s, b); });
 
-    std::uint32_t count = 0;
-    while (const char* p = m_queueC.peek(kSuppressionFrameBytes, count)) {
-        std::int16_t in[kSuppressionFrameBytes / 2];
-        std::memcpy(in, p, kSuppressionFrameBytes);
-        std::memset(m_scratch.get(), 0, kScratchBytes);
-        ns_alg_process(m_suppression, in, m_scratch.get());
-        appendCounted(m_queueD, m_scratch.get(), kSuppressionFrameBytes);
-        m_queueC.consume(kSuppressionFrameBytes);
-    }
+    suppressionStage(
+        m_queueC, m_suppression, m_scratch.get(),
+        [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueD, s, b); });
 
-    resampleStage(m_queueD, m_32kTo48k.get(), m_scratch.get(),
+    resampleStage(m_queueD, m_32kTo48k.get(), m_scratch.get(), kScratchBytes,
                   [this](const std::int16_t* s, std::uint32_t b) {
                       std::unique_ptr<char[]> stereo;
                       std::uint32_t stereoBytes = 0;
@@ -339,7 +314,7 @@ void PcmCaptureLoop::runSuppressionStages() {
 void PcmCaptureLoop::runDirectStages() {
     if (m_captureRate.load() != 48000) {
         resampleStage(
-            m_queueA, m_to48k.get(), m_scratch.get(),
+            m_queueA, m_to48k.get(), m_scratch.get(), kScratchBytes,
             [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueB, s, b); });
     }
     std::uint32_t count = 0;

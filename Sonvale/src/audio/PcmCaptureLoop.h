@@ -53,7 +53,6 @@ class PcmCaptureLoop : public QThread {
 
 public:
     static constexpr int kSuppressionRate = 32000;
-    static constexpr std::uint32_t kSuppressionFrameBytes = 1024;  // 512 samples
     static constexpr std::uint32_t kReadAreaBytes = 38400;
     static constexpr std::uint32_t kDirectChunkBytes = 1920;  // 960 mono samples, 20 ms
     static constexpr std::uint32_t kDriverChunkBytes = 1920;  // 480 stereo frames, 10 ms

@@ -50,9 +50,8 @@ class DriverDevice;
 class PcmPlayLoop : public QThread {
 public:
     static constexpr std::uint32_t kReadAreaBytes = 38400;
-    static constexpr std::uint32_t kSuppressionFrameBytes = 1024;  // 512 samples
-    static constexpr std::uint32_t kDirectBlockBytes = 1920;       // 960 mono samples
-    static constexpr std::uint32_t kSpeakerChunkBytes = 1920;      // 480 stereo frames
+    static constexpr std::uint32_t kDirectBlockBytes = 1920;   // 960 mono samples
+    static constexpr std::uint32_t kSpeakerChunkBytes = 1920;  // 480 stereo frames
     static constexpr std::uint32_t kScratchBytes = 8192;
     static constexpr int kSuppressionRate = 32000;
     // Text of the message shown when the speaker accepts no usable format.

@@ -28,7 +28,6 @@
 #define PF_SMOOTHED_RATIO 0.1995f
 #define PF_REV_SMOOTH 0.9f
 #define PF_REV_SPECTRA_SMOOTH 0.95f
-#define PF_REV_FIRST 12
 #define PF_REV_DELTA (0.1105f / 0.6f)
 #define PF_REV_SCALE 1e10f
 #define PF_REV_CAP 5e-11f
@@ -152,38 +151,49 @@ static void minstats(VxPfModel* m, const float* re, const float* im) {
     if (corr < 0.7f) corr = 0.7f;
     m->ms_alpha_c = 0.7f * m->ms_alpha_c + 0.3f * corr;
     const float A = m->ms_alpha_c * MS_ALPHA_MAX;
-    float sum_q = 0.0f;
+    /* Branch-free, so that the bins are processed four at a time; the sum
+     * of the variances follows in bin order. */
+    float q[PFM_BINS];
     for (int k = 0; k < PFM_BINS; ++k) {
-        float r = m->S[k] / (m->lambda[k] + MS_EPS) - 1.0f;
+        const float r = m->S[k] / (m->lambda[k] + MS_EPS) - 1.0f;
         float a = A / (1.0f + r * r);
-        if (a < alpha_min) a = alpha_min;
-        if (a > MS_ALPHA_MAX) a = MS_ALPHA_MAX;
-        m->S[k] = a * m->S[k] + (1.0f - a) * m->P[k];
+        a = a < alpha_min ? alpha_min : a;
+        a = a > MS_ALPHA_MAX ? MS_ALPHA_MAX : a;
+        const float s = a * m->S[k] + (1.0f - a) * m->P[k];
+        m->S[k] = s;
         float b = a * a;
-        if (b > MS_BETA_MAX) b = MS_BETA_MAX;
-        m->M1[k] = b * m->M1[k] + (1.0f - b) * m->S[k];
-        m->M2[k] = b * m->M2[k] + (1.0f - b) * m->S[k] * m->S[k];
-        float q =
-            fabsf(m->M2[k] - m->M1[k] * m->M1[k]) / (2.0f * m->lambda[k] * m->lambda[k] + MS_EPS);
-        sum_q += q < 0.5f ? q : 0.5f;
+        b = b > MS_BETA_MAX ? MS_BETA_MAX : b;
+        const float m1 = b * m->M1[k] + (1.0f - b) * s;
+        const float m2 = b * m->M2[k] + (1.0f - b) * s * s;
+        m->M1[k] = m1;
+        m->M2[k] = m2;
+        const float v = fabsf(m2 - m1 * m1) / (2.0f * m->lambda[k] * m->lambda[k] + MS_EPS);
+        q[k] = v < 0.5f ? v : 0.5f;
     }
+    float sum_q = 0.0f;
+    for (int k = 0; k < PFM_BINS; ++k) sum_q += q[k];
     const float q_mean = sum_q / (float)PFM_BINS;
     memcpy(m->sub_store[m->ms_v], m->S, sizeof m->S);
     /* Row by row, so the minimum runs over contiguous memory. */
     for (int k = 0; k < PFM_BINS; ++k) m->act_min[k] = MS_MIN_START;
-    for (int r = 0; r < PFM_V; ++r)
+    for (int r = 0; r < PFM_V; ++r) {
+        const float* row = m->sub_store[r];
         for (int k = 0; k < PFM_BINS; ++k)
-            if (m->sub_store[r][k] < m->act_min[k]) m->act_min[k] = m->sub_store[r][k];
+            m->act_min[k] = row[k] < m->act_min[k] ? row[k] : m->act_min[k];
+    }
     if (++m->ms_v == PFM_V) {
         m->ms_v = 0;
         memcpy(m->win_store[m->ms_u], m->act_min, sizeof m->act_min);
         if (++m->ms_u == PFM_U) m->ms_u = 0;
         float slope = q_mean < 0.03f ? 8.0f : q_mean < 0.05f ? 4.0f : q_mean < 0.06f ? 2.0f : 1.2f;
+        for (int k = 0; k < PFM_BINS; ++k) m->win_min[k] = MS_MIN_START;
+        for (int r = 0; r < PFM_U; ++r) {
+            const float* row = m->win_store[r];
+            for (int k = 0; k < PFM_BINS; ++k)
+                m->win_min[k] = row[k] < m->win_min[k] ? row[k] : m->win_min[k];
+        }
         for (int k = 0; k < PFM_BINS; ++k) {
-            float v = MS_MIN_START;
-            for (int r = 0; r < PFM_U; ++r)
-                if (m->win_store[r][k] < v) v = m->win_store[r][k];
-            m->win_min[k] = v;
+            const float v = m->win_min[k];
             if (v < m->act_min[k] && m->act_min[k] < slope * v) {
                 m->win_min[k] = m->act_min[k];
                 for (int r = 0; r < PFM_U; ++r) m->win_store[r][k] = m->act_min[k];
@@ -194,11 +204,10 @@ static void minstats(VxPfModel* m, const float* re, const float* im) {
     const float kappa = m->speech_flag ? 0.9999f : 0.95f;
     m->lambda[0] = m->P[0];
     for (int k = 1; k < MS_TRACKED_BINS; ++k) {
-        float v = m->act_min[k] < m->win_min[k] ? m->act_min[k] : m->win_min[k];
-        if (v <= 6.3019f * m->lambda[k])
-            m->lambda[k] = 0.95f * m->lambda[k] + 0.05f * v;
-        else
-            m->lambda[k] = kappa * m->lambda[k] + (1.0f - kappa) * v;
+        const float v = m->act_min[k] < m->win_min[k] ? m->act_min[k] : m->win_min[k];
+        const float l = m->lambda[k];
+        const float slow = 0.95f * l + 0.05f * v, fast = kappa * l + (1.0f - kappa) * v;
+        m->lambda[k] = v <= 6.3019f * l ? slow : fast;
     }
     for (int k = MS_TRACKED_BINS; k < PFM_BINS; ++k) m->lambda[k] = m->P[k];
 }
@@ -215,25 +224,34 @@ static float kept_ratio(const VxPfModel* m, const float* re, const float* im, co
     return (float)(e_out / (e_in + PF_EPS));
 }
 
+/* A-posteriori SNR gamma, a-priori SNR xi and its smoothed, clamped zeta
+ * for bins lo..hi-1, num the numerator power. */
+static void snr_bins(VxPfModel* m, const float* num, int lo, int hi) {
+    for (int k = lo; k < hi; ++k) {
+        const float g = (num[k] + PF_EPS) / (m->lambda[k] + m->lambda_rev[k] + PF_EPS);
+        m->gamma[k] = g;
+        float post = g - 1.0f;
+        post = post > PF_EPS ? post : PF_EPS;
+        const float xi =
+            PF_ALPHA * m->G_H1[k] * m->G_H1[k] * m->gamma_prev[k] + (1.0f - PF_ALPHA) * post;
+        m->xi[k] = xi;
+        float z = PF_BETA * m->zeta[k] + (1.0f - PF_BETA) * xi;
+        z = z < 1.0f ? 1.0f : z;
+        z = z > PF_ZETA_HIGH ? PF_ZETA_HIGH : z;
+        m->zeta[k] = z;
+    }
+}
+
 void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) {
     const float span = log10f(PF_ZMAX / PF_ZMIN);
     minstats(m, re, im);
 
-    /* SNRs, frame and local presence, per-bin gains. */
+    /* SNRs, frame and local presence, per-bin gains; the lowest bins take
+     * the smoothed power as their numerator. */
+    snr_bins(m, m->S, 0, 8);
+    snr_bins(m, m->P, 8, PFM_BINS);
     float zeta_sum = 0.0f;
-    for (int k = 0; k < PFM_BINS; ++k) {
-        const float num = k < 8 ? m->S[k] : m->P[k];
-        const float g = (num + PF_EPS) / (m->lambda[k] + m->lambda_rev[k] + PF_EPS);
-        m->gamma[k] = g;
-        float post = g - 1.0f;
-        if (!(post > PF_EPS)) post = PF_EPS;
-        m->xi[k] = PF_ALPHA * m->G_H1[k] * m->G_H1[k] * m->gamma_prev[k] + (1.0f - PF_ALPHA) * post;
-        float z = PF_BETA * m->zeta[k] + (1.0f - PF_BETA) * m->xi[k];
-        if (z < 1.0f) z = 1.0f;
-        if (z > PF_ZETA_HIGH) z = PF_ZETA_HIGH;
-        m->zeta[k] = z;
-        zeta_sum += z;
-    }
+    for (int k = 0; k < PFM_BINS; ++k) zeta_sum += m->zeta[k];
     const float zf = zeta_sum / (float)PFM_BINS;
     float p_frame;
     if (zf < 1.0f) {
@@ -245,6 +263,7 @@ void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) 
         p_frame = log_presence(zf, m->zeta_peak * PF_ZMIN, m->zeta_peak * PF_ZMAX, span);
     }
     m->zeta_frame_prev = zf;
+    float g[PFM_BINS];
     for (int k = 0; k < PFM_BINS; ++k) {
         const float pl = log_presence(m->zeta[k] / PF_ZETA_HIGH, PF_ZMIN, PF_ZMAX, span);
         float q = 1.0f - pl * p_frame;
@@ -256,11 +275,15 @@ void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) 
         if (gh < PF_G_MIN) gh = PF_G_MIN;
         if (gh > 1.0f) gh = 1.0f;
         m->G_H1[k] = gh;
-        const float g = expf(pi * logf(gh) + (1.0f - pi) * -2.30258509f); /* gh^pi * 0.1^(1-pi) */
-        const double a = k < 3 ? 0.99 : 0.5;
-        m->G_s[k] = (float)(a * (double)m->G_s[k] + (1.0 - a) * (double)g);
-        m->G_b[k] = m->G_s[k];
+        g[k] = expf(pi * logf(gh) + (1.0f - pi) * -2.30258509f); /* gh^pi * 0.1^(1-pi) */
     }
+    /* The lowest bins follow slowly (about 100 hops), in double precision;
+     * the halving average of the rest is exact in single precision. */
+    const double a = 0.99;
+    for (int k = 0; k < 3; ++k)
+        m->G_s[k] = (float)(a * (double)m->G_s[k] + (1.0 - a) * (double)g[k]);
+    for (int k = 3; k < PFM_BINS; ++k) m->G_s[k] = 0.5f * m->G_s[k] + 0.5f * g[k];
+    memcpy(m->G_b, m->G_s, sizeof m->G_b);
 
     /* The rest depends on this hop's masked spectrum through the energy
      * ratio; the previous mask stands in for the one not yet chosen. */
@@ -270,15 +293,14 @@ void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) 
     memcpy(gb, m->G_b, sizeof gb);
     for (int b = speech ? 5 : 0; b < 22; ++b) {
         const int lo = kBandFirst[b], hi = kBandLast[b], n = hi - lo + 1;
+        /* Without branches: adding 0 to a sum leaves it unchanged. */
         float low_sum = 0.0f, high_sum = 0.0f;
         int count = 0;
         for (int k = lo; k <= hi; ++k) {
-            if (gb[k] > PF_HIGH_GAIN) {
-                count++;
-                high_sum += gb[k];
-            } else {
-                low_sum += gb[k];
-            }
+            const int high = gb[k] > PF_HIGH_GAIN;
+            count += high;
+            high_sum += high ? gb[k] : 0.0f;
+            low_sum += high ? 0.0f : gb[k];
         }
         float high_mean, low_mean;
         if (count == n) {
@@ -291,16 +313,16 @@ void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) 
             high_mean = high_sum / (float)count;
             low_mean = low_sum / (float)(n - count);
         }
-        float g;
+        float bg;
         if ((float)count > 0.7f * (float)n) {
-            g = high_mean;
+            bg = high_mean;
         } else if ((float)count < 0.3f * (float)n) {
-            g = low_mean;
+            bg = low_mean;
         } else {
             const float f = (float)count / (float)n;
-            g = f * high_mean + (1.0f - f) * low_mean;
+            bg = f * high_mean + (1.0f - f) * low_mean;
         }
-        for (int k = lo; k <= hi; ++k) gb[k] = g;
+        for (int k = lo; k <= hi; ++k) gb[k] = bg;
     }
     float low = 0.0f;
     for (int k = 1; k < 64; ++k) low += gb[k];
@@ -312,8 +334,8 @@ void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) 
     const float w = rs >= PF_SMOOTHED_RATIO ? 0.5f : 0.0f;
     gain[0] = 0.1f;
     for (int k = 1; k < PF_ZERO_FROM; ++k) {
-        float g = w * m->G_s[k] + (1.0f - w) * gb[k];
-        gain[k] = g > 0.1f ? g : 0.1f;
+        const float v = w * m->G_s[k] + (1.0f - w) * gb[k];
+        gain[k] = v > 0.1f ? v : 0.1f;
     }
     for (int k = PF_ZERO_FROM; k < PFM_BINS; ++k) gain[k] = 0.0f;
 }
@@ -322,45 +344,48 @@ void vx_pf_commit(VxPfModel* m, const float* re, const float* im, const float* m
     m->ratio_smoothed = 0.95f * m->ratio_smoothed + 0.05f * kept_ratio(m, re, im, mask);
     m->speech_flag = m->ratio_smoothed >= PF_SPEECH_RATIO;
 
-    /* Late reverberation from the masked spectrum. */
+    /* Late reverberation from the masked spectrum, which goes straight into
+     * the ring of past spectra. */
     const float ps = PF_REV_SPECTRA_SMOOTH;
-    float Y[PFM_SPEC], R[PFM_BINS];
+    float* yr = m->ring_re[m->ring_pos];
+    float* yi = m->ring_im[m->ring_pos];
+    float R[PFM_BINS];
     for (int k = 0; k < PFM_BINS; ++k) {
-        Y[2 * k] = re[k] * mask[k];
-        Y[2 * k + 1] = im[k] * mask[k];
-        const float y2 = Y[2 * k] * Y[2 * k] + Y[2 * k + 1] * Y[2 * k + 1];
+        yr[k] = re[k] * mask[k];
+        yi[k] = im[k] * mask[k];
+        const float y2 = yr[k] * yr[k] + yi[k] * yi[k];
         m->phi_cur[k] = ps * m->phi_cur[k] + (1.0f - ps) * y2 * PF_REV_SCALE;
         R[k] = 0.0f;
     }
-    for (int d = PF_REV_FIRST; d < PFM_SLOTS; ++d) {
+    for (int t = 0; t < PFM_REV_TAPS; ++t) {
+        const int d = PFM_REV_FIRST + t;
         const float decay = expf(-PF_REV_DELTA * (float)d);
-        const float* H = m->history[d];
-        float* cr = m->cross[d];
-        float* pp = m->past_power[d];
+        /* The spectrum of d hops before (zero before the stream began). */
+        const int row = (m->ring_pos - d) & (PFM_RING - 1);
+        const float* hr = m->ring_re[row];
+        const float* hi = m->ring_im[row];
+        float* cr = m->cross_re[t];
+        float* ci = m->cross_im[t];
+        float* pp = m->past_power[t];
         for (int k = 0; k < PFM_BINS; ++k) {
-            const float hr = H[2 * k], hi = H[2 * k + 1];
-            const float yr = Y[2 * k], yi = Y[2 * k + 1];
-            const float pd = (hr * hr + hi * hi) * PF_REV_SCALE;
+            const float pd = (hr[k] * hr[k] + hi[k] * hi[k]) * PF_REV_SCALE;
             pp[k] = ps * pp[k] + (1.0f - ps) * pd;
-            cr[2 * k] = ps * cr[2 * k] + (1.0f - ps) * (yr * hr + yi * hi) * PF_REV_SCALE;
-            cr[2 * k + 1] = ps * cr[2 * k + 1] + (1.0f - ps) * (yi * hr - yr * hi) * PF_REV_SCALE;
-            float c = (cr[2 * k] * cr[2 * k] + cr[2 * k + 1] * cr[2 * k + 1]) /
-                      (m->phi_cur[k] * pp[k] + PF_EPS);
-            if (!(c > 0.0f)) c = 0.0f;
-            if (c > 0.99f) c = 0.99f;
+            /* Y * conj(H) */
+            cr[k] = ps * cr[k] + (1.0f - ps) * (yr[k] * hr[k] + yi[k] * hi[k]) * PF_REV_SCALE;
+            ci[k] = ps * ci[k] + (1.0f - ps) * (yi[k] * hr[k] - yr[k] * hi[k]) * PF_REV_SCALE;
+            float c = (cr[k] * cr[k] + ci[k] * ci[k]) / (m->phi_cur[k] * pp[k] + PF_EPS);
+            c = c > 0.0f ? c : 0.0f;
+            c = c > 0.99f ? 0.99f : c;
             R[k] += c * m->G_H1[k] * m->G_H1[k] * pd * (1.0f / PF_REV_SCALE) * decay;
         }
     }
     for (int k = 0; k < PFM_BINS; ++k) {
         float r = R[k];
         const float cap = m->phi_cur[k] * PF_REV_CAP;
-        if (r > cap) r = cap;
+        r = r > cap ? cap : r;
         m->lambda_rev[k] = PF_REV_SMOOTH * m->lambda_rev[k] + (1.0f - PF_REV_SMOOTH) * r;
     }
-    /* Slot d holds, on the next hop, the masked spectrum of d hops before
-     * (slots 0 and 1 both take this one). */
-    memcpy(m->history[0], Y, sizeof m->history[0]);
-    memmove(m->history[1], m->history[0], (PFM_SLOTS - 1) * sizeof m->history[0]);
+    m->ring_pos = (m->ring_pos + 1) & (PFM_RING - 1);
     memcpy(m->gamma_prev, m->gamma, sizeof m->gamma);
     memcpy(m->prev_mask, mask, sizeof m->prev_mask);
 }

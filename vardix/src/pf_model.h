@@ -23,6 +23,9 @@
 #define PFM_U 6
 #define PFM_SLOTS 15
 #define PFM_BANDS 24
+#define PFM_REV_FIRST 12                         /* first delay of the reverberation estimate */
+#define PFM_REV_TAPS (PFM_SLOTS - PFM_REV_FIRST) /* delays 12, 13 and 14 */
+#define PFM_RING 16                              /* past masked spectra kept, a power of 2 */
 
 typedef struct VxPfModel {
     /* Minimum-statistics noise tracker. */
@@ -37,7 +40,15 @@ typedef struct VxPfModel {
     float gamma[PFM_BINS], xi[PFM_BINS], G_H1[PFM_BINS], gamma_prev[PFM_BINS], zeta[PFM_BINS];
     float G_s[PFM_BINS], G_b[PFM_BINS];
     float lambda_rev[PFM_BINS], phi_cur[PFM_BINS];
-    float history[PFM_SLOTS][PFM_SPEC], cross[PFM_SLOTS][PFM_SPEC], past_power[PFM_SLOTS][PFM_BINS];
+    /* Masked spectra of the last hops, split into real and imaginary parts:
+     * the one of hop t sits in row t % PFM_RING; ring_pos is the row the
+     * next commit writes. */
+    int ring_pos;
+    float ring_re[PFM_RING][PFM_BINS], ring_im[PFM_RING][PFM_BINS];
+    /* Smoothed cross spectra and powers against the spectrum of delay
+     * PFM_REV_FIRST + t, in row t. */
+    float cross_re[PFM_REV_TAPS][PFM_BINS], cross_im[PFM_REV_TAPS][PFM_BINS];
+    float past_power[PFM_REV_TAPS][PFM_BINS];
     float prev_mask[PFM_BINS];
 } VxPfModel;
 

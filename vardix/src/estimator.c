@@ -87,6 +87,12 @@
 #ifndef VX_MAX_BOOST
 #define VX_MAX_BOOST 10.0f
 #endif
+/* Mean power per bin below which a spectrum is digital silence (a muted
+ * microphone, a stream of zeros): some 20 dB under the quantisation floor of
+ * 24-bit audio, so no real recording comes near it. */
+#ifndef VX_SILENCE_POWER
+#define VX_SILENCE_POWER 1e-20f
+#endif
 /* Offset of the logarithms of the band features, as in training. */
 #ifndef VX_LOG_EPS
 #define VX_LOG_EPS 1e-12f
@@ -127,9 +133,20 @@ float vx_lsa_factor(float v) { return expf(0.5f * e1f(v)); }
 
 void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* mask) {
     float power[VX_BINS];
-    for (int k = 0; k < VX_BINS; ++k) power[k] = re[k] * re[k] + im[k] * im[k];
+    float total = 0.0f;
+    for (int k = 0; k < VX_BINS; ++k) {
+        power[k] = re[k] * re[k] + im[k] * im[k];
+        total += power[k];
+    }
 
-    if (e->hops < VX_STARTUP_HOPS) {
+    /* Digital silence says nothing about the noise: the tracker, the
+     * statistical gain and the network all keep their state, so the noise
+     * that resumes after a muted stretch meets the estimate it left. The
+     * mask repeats the last one (it multiplies zeros). */
+    const int silent = total < VX_SILENCE_POWER * (float)VX_BINS;
+    if (silent) {
+        /* nothing to learn from this spectrum */
+    } else if (e->hops < VX_STARTUP_HOPS) {
         /* Start-up: no history yet, so the noise is taken as the mean power
          * seen so far. A stream that starts with speech overestimates the
          * noise here; the tracker falls back to the true floor within the
@@ -177,26 +194,29 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
 
     /* Band features: log energy and log ratio to the noise estimate, on
      * triangular bands between the band centres. */
-    float energy[VX_NB] = {0}, noise[VX_NB] = {0};
-    for (int b = 0; b + 1 < VX_NB; ++b) {
-        int lo = vx_band_points[b], hi = vx_band_points[b + 1];
-        float inv = 1.0f / (float)(hi - lo);
-        for (int k = lo; k < hi; ++k) {
-            float f = (float)(k - lo) * inv;
-            energy[b] += (1.0f - f) * power[k];
-            energy[b + 1] += f * power[k];
-            noise[b] += (1.0f - f) * e->noise[k];
-            noise[b + 1] += f * e->noise[k];
+    float* band_gain = e->band_gain;
+    if (!silent) {
+        float energy[VX_NB] = {0}, noise[VX_NB] = {0};
+        for (int b = 0; b + 1 < VX_NB; ++b) {
+            int lo = vx_band_points[b], hi = vx_band_points[b + 1];
+            float inv = 1.0f / (float)(hi - lo);
+            for (int k = lo; k < hi; ++k) {
+                float f = (float)(k - lo) * inv;
+                energy[b] += (1.0f - f) * power[k];
+                energy[b + 1] += f * power[k];
+                noise[b] += (1.0f - f) * e->noise[k];
+                noise[b + 1] += f * e->noise[k];
+            }
         }
+        energy[VX_NB - 1] += power[VX_BINS - 1];
+        noise[VX_NB - 1] += e->noise[VX_BINS - 1];
+        float feat[VX_NFEAT];
+        for (int b = 0; b < VX_NB; ++b) {
+            feat[b] = log10f(energy[b] + VX_LOG_EPS);
+            feat[VX_NB + b] = log10f((energy[b] + VX_LOG_EPS) / (noise[b] + VX_LOG_EPS));
+        }
+        vx_net_run(&e->net, feat, band_gain);
     }
-    energy[VX_NB - 1] += power[VX_BINS - 1];
-    noise[VX_NB - 1] += e->noise[VX_BINS - 1];
-    float feat[VX_NFEAT], band_gain[VX_NB];
-    for (int b = 0; b < VX_NB; ++b) {
-        feat[b] = log10f(energy[b] + VX_LOG_EPS);
-        feat[VX_NB + b] = log10f((energy[b] + VX_LOG_EPS) / (noise[b] + VX_LOG_EPS));
-    }
-    vx_net_run(&e->net, feat, band_gain);
 
     /* Bin gains interpolated between band centres, floored, combined with
      * the statistical gain and lifted by the make-up gain. */

@@ -14,6 +14,8 @@ typedef struct VxEstimator {
     float prev_gain[VX_BINS];
     float prev_gamma[VX_BINS];
     float gain[VX_BINS];     /* log of the statistical gain of this spectrum */
+    float band_gain[VX_NB];  /* the network's gains for the last spectrum that
+                                was not digital silence */
     float out_gain[VX_BINS]; /* gain meant to reach the output (mask times
                                 the post-filter's gain) */
     VxNet net;               /* band-gain network state */

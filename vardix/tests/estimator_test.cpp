@@ -1,7 +1,7 @@
 // Behaviour of the default estimator on synthetic spectra: the amplitude
 // factor against a numerical exponential integral, suppression of steady
-// noise (also after the noise floor rises), and pass-through of recorded
-// speech. Gains are the ones meant to reach
+// noise (also after the noise floor rises and across digital silence), and
+// pass-through of recorded speech. Gains are the ones meant to reach
 // the output, i.e. with orvo_alg's post-filter already accounted for.
 #include <gtest/gtest.h>
 
@@ -57,6 +57,20 @@ struct Feeder {
         }
         vx_estimator_run(&est, re, im, mask);
     }
+    // One spectrum of digital silence (a muted microphone).
+    void silentHop() {
+        for (int k = 0; k < VX_BINS; ++k) re[k] = im[k] = 0.0f;
+        vx_estimator_run(&est, re, im, mask);
+    }
+    // Mean of meanGain(1, 250) over n spectra of noise of power `noise`.
+    float meanGainOver(int n, float noise) {
+        double sum = 0;
+        for (int i = 0; i < n; ++i) {
+            hop(noise);
+            sum += meanGain(1, 250);
+        }
+        return static_cast<float>(sum / n);
+    }
     // Mean over bins lo..hi-1 of the gain meant to reach the output.
     float meanGain(int lo, int hi) const {
         double s = 0;
@@ -80,6 +94,44 @@ TEST(Estimator, SuppressesSteadyNoiseAndFollowsARisingFloor) {
         sum += f.meanGain(1, 250);
     }
     EXPECT_LT(sum / 125, 0.3);
+}
+
+// A muted stretch says nothing about the noise: the noise estimate survives
+// it, the same noise coming back is suppressed as much as before from the
+// first spectrum on, and the mask on the silent spectra is finite.
+TEST(Estimator, DigitalSilenceLeavesTheNoiseEstimateAlone) {
+    Feeder f;
+    f.meanGainOver(250, 1e-6f);
+    float before = f.meanGainOver(63, 1e-6f);
+    ASSERT_LT(before, 0.3f);
+    for (float noise : {1e-6f, 1e-4f, 1e-8f}) {
+        Feeder g;
+        g.meanGainOver(313, noise);
+        float steady = g.meanGainOver(63, noise);
+        for (int i = 0; i < 125; ++i) {  // 1 s of exact zeros
+            g.silentHop();
+            for (int k = 0; k < VX_BINS; ++k) ASSERT_TRUE(std::isfinite(g.mask[k]));
+        }
+        // The tracked noise power is where it was (within 3 dB).
+        double tracked = 0;
+        for (int k = 1; k < 250; ++k) tracked += g.est.noise[k];
+        tracked /= 249;
+        EXPECT_GT(tracked, 0.5 * noise) << "noise " << noise;
+        EXPECT_LT(tracked, 2.0 * noise) << "noise " << noise;
+        float first = g.meanGainOver(8, noise);   // 64 ms after the silence
+        float after = g.meanGainOver(55, noise);  // the rest of the first 0.5 s
+        EXPECT_LT(first, steady * 1.41f + 0.01f) << "noise " << noise;  // within 3 dB
+        EXPECT_LT(after, steady * 1.41f + 0.01f) << "noise " << noise;
+    }
+}
+
+// A stream that opens with digital silence starts tracking when the signal
+// does: the noise is cut as soon as if there had been no silence.
+TEST(Estimator, StartsTrackingWhenASilentStreamComesAlive) {
+    Feeder plain, muted;
+    for (int i = 0; i < 250; ++i) muted.silentHop();
+    float want = plain.meanGainOver(125, 1e-6f), got = muted.meanGainOver(125, 1e-6f);
+    EXPECT_LT(got, want * 1.2f + 0.01f);
 }
 
 // Reads a mono 16-bit PCM WAV file (as the corpus holds) into [-1, 1).

@@ -84,23 +84,27 @@ void minstats_update(MinStatsState* s, const float* x, int32_t speech_flag) {
     p->alpha_c = 0.7f * p->alpha_c + 0.3f * corr;
     const float A = p->alpha_c * p->alpha_max;
 
-    /* Adaptive smoothing, moments and normalised variance. */
-    float sum_q = 0.0f;
+    /* Adaptive smoothing, moments and normalised variance; branch-free, so
+     * that the bins are processed four at a time, then summed in bin order. */
+    const float alpha_max = p->alpha_max, beta_max = p->beta_max;
     for (int k = 0; k < ORVO_BINS; ++k) {
-        float r = s->S[k] / (s->lambda[k] + eps) - 1.0f;
+        const float r = s->S[k] / (s->lambda[k] + eps) - 1.0f;
         float a = A / (1.0f + r * r);
-        if (a < alpha_min) a = alpha_min;
-        if (a > p->alpha_max) a = p->alpha_max;
-        s->S[k] = a * s->S[k] + (1.0f - a) * s->P[k];
+        a = a < alpha_min ? alpha_min : a;
+        a = a > alpha_max ? alpha_max : a;
+        const float sk = a * s->S[k] + (1.0f - a) * s->P[k];
+        s->S[k] = sk;
         float b = a * a;
-        if (b > p->beta_max) b = p->beta_max;
-        s->M1[k] = b * s->M1[k] + (1.0f - b) * s->S[k];
-        s->M2[k] = b * s->M2[k] + (1.0f - b) * s->S[k] * s->S[k];
-        float q =
-            fabsf(s->M2[k] - s->M1[k] * s->M1[k]) / (2.0f * s->lambda[k] * s->lambda[k] + eps);
+        b = b > beta_max ? beta_max : b;
+        const float m1 = b * s->M1[k] + (1.0f - b) * sk;
+        const float m2 = b * s->M2[k] + (1.0f - b) * sk * sk;
+        s->M1[k] = m1;
+        s->M2[k] = m2;
+        const float q = fabsf(m2 - m1 * m1) / (2.0f * s->lambda[k] * s->lambda[k] + eps);
         s->Q[k] = q < 0.5f ? q : 0.5f;
-        sum_q += s->Q[k];
     }
+    float sum_q = 0.0f;
+    for (int k = 0; k < ORVO_BINS; ++k) sum_q += s->Q[k];
     const float q_mean = sum_q / (float)ORVO_BINS;
 
     /* Minimum over the last V hops. */
@@ -135,13 +139,14 @@ void minstats_update(MinStatsState* s, const float* x, int32_t speech_flag) {
 
     const float kappa = speech_flag ? p->jump_smooth_speech : p->jump_smooth_nospeech;
     const float ls = p->lambda_smooth;
+    const float jump = p->jump_ratio;
+    const int tracked = p->tracked_bins;
     s->lambda[0] = s->P[0];
-    for (int k = 1; k < p->tracked_bins; ++k) {
-        float m = s->act_min[k] < s->win_min[k] ? s->act_min[k] : s->win_min[k];
-        if (m <= p->jump_ratio * s->lambda[k])
-            s->lambda[k] = ls * s->lambda[k] + (1.0f - ls) * m;
-        else
-            s->lambda[k] = kappa * s->lambda[k] + (1.0f - kappa) * m;
+    for (int k = 1; k < tracked; ++k) {
+        const float m = s->act_min[k] < s->win_min[k] ? s->act_min[k] : s->win_min[k];
+        const float l = s->lambda[k];
+        const float slow = ls * l + (1.0f - ls) * m, fast = kappa * l + (1.0f - kappa) * m;
+        s->lambda[k] = m <= jump * l ? slow : fast;
     }
     for (int k = p->tracked_bins; k < ORVO_BINS; ++k) s->lambda[k] = s->P[k];
 }

@@ -87,7 +87,8 @@
 #define PF_ZERO_FROM_BIN 250
 #define PF_BANDS 24
 #define PF_BAND_EDGE_LIMIT 8000.0f
-#define PF_HISTORY_SLOTS 15
+#define PF_HISTORY_SLOTS 15      /* delays up to 14 hops */
+#define PF_RING 16               /* past spectra kept, a power of 2 above the delays */
 #define PF_REV_DELTA_NUM 0.1105f /* 6 ln 10 * ORVO_HOP / 32000 */
 #define PF_REV_SCALE 1e10f
 #define PF_REV_CAP 5e-11f

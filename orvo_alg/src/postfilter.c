@@ -74,20 +74,30 @@ float omlsa_expint_gain(const OmlsaParams* p, float v) {
     return expint_gain_table[pos[r] + idx];
 }
 
-static void snr_update(OmlsaState* s, const float* P, const float* S, const float* lambda) {
+/* A-posteriori SNR gamma, a-priori SNR xi and its smoothed, clamped zeta
+ * for bins lo..hi-1, num the numerator power. Branch-free, so that the
+ * bins are processed four at a time. */
+static void snr_bins(OmlsaState* s, const float* num, const float* lambda, int lo, int hi) {
     const OmlsaParams* p = s->p;
-    for (int k = 0; k < ORVO_BINS; ++k) {
-        const float num = k < PF_SNR_NUM_S_BINS ? S[k] : P[k];
-        const float g = (num + PF_EPS) / (lambda[k] + s->lambda_rev[k] + PF_EPS);
+    for (int k = lo; k < hi; ++k) {
+        const float g = (num[k] + PF_EPS) / (lambda[k] + s->lambda_rev[k] + PF_EPS);
         s->gamma[k] = g;
         float post = g - 1.0f;
-        if (!(post > PF_EPS)) post = PF_EPS;
-        s->xi[k] = p->alpha * s->G_H1[k] * s->G_H1[k] * s->gamma_prev[k] + (1.0f - p->alpha) * post;
-        float z = p->beta * s->zeta[k] + (1.0f - p->beta) * s->xi[k];
-        if (z < p->zeta_low) z = p->zeta_low;
-        if (z > p->zeta_high) z = p->zeta_high;
+        post = post > PF_EPS ? post : PF_EPS;
+        const float xi =
+            p->alpha * s->G_H1[k] * s->G_H1[k] * s->gamma_prev[k] + (1.0f - p->alpha) * post;
+        s->xi[k] = xi;
+        float z = p->beta * s->zeta[k] + (1.0f - p->beta) * xi;
+        z = z < p->zeta_low ? p->zeta_low : z;
+        z = z > p->zeta_high ? p->zeta_high : z;
         s->zeta[k] = z;
     }
+}
+
+static void snr_update(OmlsaState* s, const float* P, const float* S, const float* lambda) {
+    /* The lowest bins take the smoothed power as their numerator. */
+    snr_bins(s, S, lambda, 0, PF_SNR_NUM_S_BINS);
+    snr_bins(s, P, lambda, PF_SNR_NUM_S_BINS, ORVO_BINS);
 }
 
 static float frame_presence(OmlsaParams* p, float zeta_frame, float span) {
@@ -110,6 +120,7 @@ static void gains(OmlsaState* s, float p_frame, float span) {
     const OmlsaParams* p = s->p;
     const float g_min = p->g_min;
     const float log_g_min = logf(g_min);
+    float g[ORVO_BINS];
     for (int k = 0; k < ORVO_BINS; ++k) {
         const float l = s->zeta[k] / p->zeta_high;
         s->P_local[k] = log_presence(l, p->zeta_min_ratio, p->zeta_max_ratio, span);
@@ -126,12 +137,16 @@ static void gains(OmlsaState* s, float p_frame, float span) {
         s->G_H1[k] = gh;
         /* Certain presence (the common case at high SNR) needs no powers. */
         /* gh^pi * g_min^(1 - pi) as one exponential. */
-        const float g = pi == 1.0f ? gh : expf(pi * logf(gh) + (1.0f - pi) * log_g_min);
-        /* The lowest bins follow slowly (about 100 hops), the rest within a few. */
-        const double a = k < PF_GS_SLOW_BINS ? 0.99 : 0.5;
-        s->G_s[k] = (float)(a * (double)s->G_s[k] + (1.0 - a) * (double)g);
-        s->G_b[k] = s->G_s[k];
+        g[k] = pi == 1.0f ? gh : expf(pi * logf(gh) + (1.0f - pi) * log_g_min);
     }
+    /* The lowest bins follow slowly (about 100 hops), in double precision;
+     * the rest within a few, by a halving average that is exact in single
+     * precision. */
+    const double a = 0.99;
+    for (int k = 0; k < PF_GS_SLOW_BINS; ++k)
+        s->G_s[k] = (float)(a * (double)s->G_s[k] + (1.0 - a) * (double)g[k]);
+    for (int k = PF_GS_SLOW_BINS; k < ORVO_BINS; ++k) s->G_s[k] = 0.5f * s->G_s[k] + 0.5f * g[k];
+    memcpy(s->G_b, s->G_s, sizeof s->G_b);
 }
 
 static void consolidate_bands(OmlsaState* s, int first_band) {
@@ -143,13 +158,12 @@ static void consolidate_bands(OmlsaState* s, int first_band) {
         const int lo = bark_band_table[m].first_bin, hi = bark_band_table[m].last_bin;
         float low_sum = 0.0f, high_sum = 0.0f;
         int count = 0;
+        /* Without branches: adding 0 to a sum leaves it unchanged. */
         for (int k = lo; k <= hi; ++k) {
-            if (s->G_b[k] > p->band_high_gain) {
-                count++;
-                high_sum += s->G_b[k];
-            } else {
-                low_sum += s->G_b[k];
-            }
+            const int high = s->G_b[k] > p->band_high_gain;
+            count += high;
+            high_sum += high ? s->G_b[k] : 0.0f;
+            low_sum += high ? 0.0f : s->G_b[k];
         }
         const int n = hi - lo + 1;
         float high_mean, low_mean;
@@ -184,42 +198,50 @@ static void reverberation(OmlsaState* s, const float* Y) {
     const OmlsaParams* p = s->p;
     const float ps = p->rev_spectra_smooth;
     const float delta = PF_REV_DELTA_NUM / p->rev_t60;
+    float yr[ORVO_BINS], yi[ORVO_BINS];
     for (int k = 0; k < ORVO_BINS; ++k) {
-        const float y2 = Y[2 * k] * Y[2 * k] + Y[2 * k + 1] * Y[2 * k + 1];
+        yr[k] = Y[2 * k];
+        yi[k] = Y[2 * k + 1];
+    }
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        const float y2 = yr[k] * yr[k] + yi[k] * yi[k];
         s->phi_cur[k] = ps * s->phi_cur[k] + (1.0f - ps) * y2 * PF_REV_SCALE;
         s->R[k] = 0.0f;
     }
-    float decay[PF_HISTORY_SLOTS];
-    for (int d = p->rev_first_delay; d < PF_HISTORY_SLOTS; ++d) decay[d] = expf(-delta * (float)d);
-    for (int k = 0; k < ORVO_BINS; ++k) {
-        const float yr = Y[2 * k], yi = Y[2 * k + 1];
-        const float g2 = s->G_H1[k] * s->G_H1[k];
-        float r = 0.0f;
-        for (int d = p->rev_first_delay; d < PF_HISTORY_SLOTS; ++d) {
-            const float hr = s->history[d][2 * k], hi = s->history[d][2 * k + 1];
-            float* cr = s->cross[d];
-            float* pp = s->past_power[d];
-            const float pd = (hr * hr + hi * hi) * PF_REV_SCALE;
+    float g2[ORVO_BINS];
+    for (int k = 0; k < ORVO_BINS; ++k) g2[k] = s->G_H1[k] * s->G_H1[k];
+    const int first = p->rev_first_delay < 0 ? 0 : p->rev_first_delay;
+    for (int d = first; d < PF_HISTORY_SLOTS; ++d) {
+        const float decay = expf(-delta * (float)d);
+        /* The spectrum of d hops before (zero before the stream began);
+         * delay 0 stands for the previous hop as well. */
+        const int row = (s->ring_pos - (d > 0 ? d : 1)) & (PF_RING - 1);
+        const float* hr = s->ring_re[row];
+        const float* hi = s->ring_im[row];
+        float* cr = s->cross_re[d];
+        float* ci = s->cross_im[d];
+        float* pp = s->past_power[d];
+        for (int k = 0; k < ORVO_BINS; ++k) {
+            const float pd = (hr[k] * hr[k] + hi[k] * hi[k]) * PF_REV_SCALE;
             pp[k] = ps * pp[k] + (1.0f - ps) * pd;
             /* Y * conj(H) */
-            cr[2 * k] = ps * cr[2 * k] + (1.0f - ps) * (yr * hr + yi * hi) * PF_REV_SCALE;
-            cr[2 * k + 1] = ps * cr[2 * k + 1] + (1.0f - ps) * (yi * hr - yr * hi) * PF_REV_SCALE;
-            float c = (cr[2 * k] * cr[2 * k] + cr[2 * k + 1] * cr[2 * k + 1]) /
-                      (s->phi_cur[k] * pp[k] + PF_EPS);
-            if (!(c > 0.0f)) c = 0.0f;
-            if (c > PF_COHERENCE_CAP) c = PF_COHERENCE_CAP;
-            r += c * g2 * pd * (1.0f / PF_REV_SCALE) * decay[d];
+            cr[k] = ps * cr[k] + (1.0f - ps) * (yr[k] * hr[k] + yi[k] * hi[k]) * PF_REV_SCALE;
+            ci[k] = ps * ci[k] + (1.0f - ps) * (yi[k] * hr[k] - yr[k] * hi[k]) * PF_REV_SCALE;
+            float c = (cr[k] * cr[k] + ci[k] * ci[k]) / (s->phi_cur[k] * pp[k] + PF_EPS);
+            c = c > 0.0f ? c : 0.0f;
+            c = c > PF_COHERENCE_CAP ? PF_COHERENCE_CAP : c;
+            s->R[k] += c * g2[k] * pd * (1.0f / PF_REV_SCALE) * decay;
         }
-        s->R[k] = r;
     }
     for (int k = 0; k < ORVO_BINS; ++k) {
         float r = s->R[k];
         const float cap = s->phi_cur[k] * PF_REV_CAP;
-        if (r > cap) r = cap;
+        r = r > cap ? cap : r;
         s->lambda_rev[k] = p->rev_smooth * s->lambda_rev[k] + (1.0f - p->rev_smooth) * r;
     }
-    memcpy(s->history[0], Y, sizeof s->history[0]);
-    memmove(s->history[1], s->history[0], (PF_HISTORY_SLOTS - 1) * sizeof s->history[0]);
+    memcpy(s->ring_re[s->ring_pos], yr, sizeof yr);
+    memcpy(s->ring_im[s->ring_pos], yi, sizeof yi);
+    s->ring_pos = (s->ring_pos + 1) & (PF_RING - 1);
 }
 
 void omlsa_process(OmlsaState* s, const float* P, const float* S, const float* lambda,
@@ -266,7 +288,7 @@ void omlsa_process(OmlsaState* s, const float* P, const float* S, const float* l
     Z[1] *= PF_DC_GAIN;
     for (int k = 1; k < PF_ZERO_FROM_BIN; ++k) {
         float g = w * s->G_s[k] + (1.0f - w) * s->G_b[k];
-        if (!(g > p->gain_floor)) g = p->gain_floor;
+        g = g > p->gain_floor ? g : p->gain_floor;
         Z[2 * k] *= g;
         Z[2 * k + 1] *= g;
     }

@@ -63,9 +63,16 @@ typedef struct OmlsaState {
     float G_b[ORVO_BINS];
     OmlsaBands bands;
     float lambda_rev[ORVO_BINS];
-    /* Masked spectra of past hops: slot d holds the one of d hops before. */
-    float history[PF_HISTORY_SLOTS][ORVO_SPEC];
-    float cross[PF_HISTORY_SLOTS][ORVO_SPEC];
+    /* Masked spectra of past hops, split into real and imaginary parts: the
+     * one of hop t sits in row t % PF_RING; ring_pos is the row the next
+     * hop writes. */
+    int32_t ring_pos;
+    float ring_re[PF_RING][ORVO_BINS];
+    float ring_im[PF_RING][ORVO_BINS];
+    /* Smoothed cross spectra and powers against the spectrum of d hops
+     * before, in row d (rows from rev_first_delay on are used). */
+    float cross_re[PF_HISTORY_SLOTS][ORVO_BINS];
+    float cross_im[PF_HISTORY_SLOTS][ORVO_BINS];
     float past_power[PF_HISTORY_SLOTS][ORVO_BINS];
     float phi_cur[ORVO_BINS];
     float R[ORVO_BINS];

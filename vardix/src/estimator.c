@@ -139,14 +139,14 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
         total += power[k];
     }
 
-    /* Digital silence says nothing about the noise: the tracker, the
-     * statistical gain and the network all keep their state, so the noise
-     * that resumes after a muted stretch meets the estimate it left. The
-     * mask repeats the last one (it multiplies zeros). */
+    /* Digital silence says nothing about the noise: once started, the
+     * tracker, the statistical gain and the network all keep their state, so
+     * the noise that resumes after a muted stretch meets the estimate it
+     * left. The mask repeats the last one (it multiplies zeros). Silence at
+     * the very start counts towards the start-up phase and leaves the noise
+     * estimate at zero, so that speech after it keeps its first syllable. */
     const int silent = total < VX_SILENCE_POWER * (float)VX_BINS;
-    if (silent) {
-        /* nothing to learn from this spectrum */
-    } else if (e->hops < VX_STARTUP_HOPS) {
+    if (e->hops < VX_STARTUP_HOPS) {
         /* Start-up: no history yet, so the noise is taken as the mean power
          * seen so far. A stream that starts with speech overestimates the
          * noise here; the tracker falls back to the true floor within the
@@ -157,7 +157,7 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
             e->gain[k] = 0.0f;
         }
         e->hops++;
-    } else {
+    } else if (!silent) {
         const float xi_ratio = VX_XI_H1 / (1.0f + VX_XI_H1);
         for (int k = 0; k < VX_BINS; ++k) {
             float noise = e->noise[k] + VX_EPS;

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "orvo_tables.h"
+#include "vec_math.h"
 
 void omlsa_params_init(OmlsaParams* p) {
     p->grid_step[0] = PF_GRID_STEP_1;
@@ -120,24 +121,38 @@ static void gains(OmlsaState* s, float p_frame, float span) {
     const OmlsaParams* p = s->p;
     const float g_min = p->g_min;
     const float log_g_min = logf(g_min);
-    float g[ORVO_BINS];
+    const float lo = p->zeta_min_ratio, hi = p->zeta_max_ratio, q_max = p->q_max;
+    /* In three passes, so that the two without the table lookup run four
+     * (two) bins at a time. First the speech presence: local presence on a
+     * log scale and the probability pi. */
+    float v[ORVO_BINS], pi[ORVO_BINS], g[ORVO_BINS];
     for (int k = 0; k < ORVO_BINS; ++k) {
         const float l = s->zeta[k] / p->zeta_high;
-        s->P_local[k] = log_presence(l, p->zeta_min_ratio, p->zeta_max_ratio, span);
-        float q = 1.0f - s->P_local[k] * p_frame;
-        if (q > p->q_max) q = p->q_max;
+        const float lp = vm_log10f(l / lo) / span;
+        const float pl = l <= lo ? 0.0f : l >= hi ? 1.0f : lp;
+        s->P_local[k] = pl;
+        float q = 1.0f - pl * p_frame;
+        q = q > q_max ? q_max : q;
         const float xi = s->xi[k];
-        const float v = xi * s->gamma[k] / (1.0f + xi);
-        /* expf underflows to 0 beyond 104; skipping it there changes nothing. */
-        const float ev = v > 104.0f ? 0.0f : expf(-v);
-        const float pi = 1.0f / (q / (1.0f - q) * (1.0f + xi) * ev + 1.0f);
-        float gh = xi / (1.0f + xi) * omlsa_expint_gain(p, v);
+        const float vk = xi * s->gamma[k] / (1.0f + xi);
+        v[k] = vk;
+        /* e^-v underflows to 0 beyond 104. */
+        const float ev = vk > 104.0f ? 0.0f : vm_expf(-vk);
+        pi[k] = 1.0f / (q / (1.0f - q) * (1.0f + xi) * ev + 1.0f);
+    }
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        const float xi = s->xi[k];
+        float gh = xi / (1.0f + xi) * omlsa_expint_gain(p, v[k]);
         if (gh < g_min) gh = g_min;
         if (gh > 1.0f) gh = 1.0f;
         s->G_H1[k] = gh;
-        /* Certain presence (the common case at high SNR) needs no powers. */
-        /* gh^pi * g_min^(1 - pi) as one exponential. */
-        g[k] = pi == 1.0f ? gh : expf(pi * logf(gh) + (1.0f - pi) * log_g_min);
+    }
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        const float gh = s->G_H1[k];
+        /* gh^pi * g_min^(1 - pi) as one exponential; certain presence (the
+         * common case at high SNR) keeps gh as it is. */
+        const float mix = vm_expf(pi[k] * vm_logf(gh) + (1.0f - pi[k]) * log_g_min);
+        g[k] = pi[k] == 1.0f ? gh : mix;
     }
     /* The lowest bins follow slowly (about 100 hops), in double precision;
      * the rest within a few, by a halving average that is exact in single

@@ -3,6 +3,7 @@
 #include "pf_model.h"
 
 #include <math.h>
+#include <stdint.h>
 #include <string.h>
 
 /* Noise tracker. */
@@ -32,6 +33,81 @@
 #define PF_REV_SCALE 1e10f
 #define PF_REV_CAP 5e-11f
 #define PF_ZERO_FROM 250
+
+/* Exponential and logarithms of single-precision values, as orvo_alg's
+ * post-filter computes them (its vec_math.h): evaluated in double precision
+ * and rounded once, without calls and branches so that the per-bin loops
+ * vectorize, and the same on every machine and C library. */
+#define VM_LN2 0x1.62e42fefa39efp-1
+
+/* e^x; below -150 the result is 0 and above 90 infinity in single
+ * precision, so x is clamped there. */
+static inline double vm_exp_d(double x) {
+    x = x < -150.0 ? -150.0 : x;
+    x = x > 90.0 ? 90.0 : x;
+    /* x = n ln 2 + r with n rounded to the nearest integer, |r| <= ln 2 / 2. */
+    const double shift = 0x1.8p52;
+    const double kd = x * 1.4426950408889634 + shift;
+    int64_t ki;
+    memcpy(&ki, &kd, sizeof ki);
+    const double n = kd - shift;
+    const double r = x - n * VM_LN2;
+    /* Taylor series to r^11 / 11!: relative error below 3e-13. */
+    double p = 1.0 / 39916800.0;
+    p = p * r + 1.0 / 3628800.0;
+    p = p * r + 1.0 / 362880.0;
+    p = p * r + 1.0 / 40320.0;
+    p = p * r + 1.0 / 5040.0;
+    p = p * r + 1.0 / 720.0;
+    p = p * r + 1.0 / 120.0;
+    p = p * r + 1.0 / 24.0;
+    p = p * r + 1.0 / 6.0;
+    p = p * r + 0.5;
+    p = p * r + 1.0;
+    p = p * r + 1.0;
+    /* 2^n from the low bits of ki, which hold n. */
+    const uint64_t sb = (uint64_t)(ki + 1023) << 52;
+    double scale;
+    memcpy(&scale, &sb, sizeof scale);
+    return p * scale;
+}
+
+/* ln x for positive, finite, normal x. */
+static inline double vm_log_d(double x) {
+    uint64_t b;
+    memcpy(&b, &x, sizeof b);
+    /* x = 2^e m with m in [sqrt(1/2), sqrt(2)). The exponent field goes
+     * into the mantissa of 2^52 to become a double without an integer
+     * conversion, which SSE2 lacks for 64-bit lanes. */
+    const uint64_t eb = (b >> 52) | 0x4330000000000000ULL;
+    double e;
+    memcpy(&e, &eb, sizeof e);
+    e -= 0x1p52 + 1023.0;
+    const uint64_t mb = (b & 0x000fffffffffffffULL) | 0x3ff0000000000000ULL;
+    double m;
+    memcpy(&m, &mb, sizeof m);
+    const int big = m > 1.4142135623730951;
+    m = big ? 0.5 * m : m;
+    e = big ? e + 1.0 : e;
+    /* ln m = 2 atanh(s), s = (m - 1) / (m + 1), |s| < 0.172: series to s^15. */
+    const double s = (m - 1.0) / (m + 1.0), s2 = s * s;
+    double p = 1.0 / 15.0;
+    p = p * s2 + 1.0 / 13.0;
+    p = p * s2 + 1.0 / 11.0;
+    p = p * s2 + 1.0 / 9.0;
+    p = p * s2 + 1.0 / 7.0;
+    p = p * s2 + 1.0 / 5.0;
+    p = p * s2 + 1.0 / 3.0;
+    p = p * s2 + 1.0;
+    return e * VM_LN2 + 2.0 * s * p;
+}
+
+static inline float vm_expf(float x) { return (float)vm_exp_d((double)x); }
+/* x positive, finite. */
+static inline float vm_logf(float x) { return (float)vm_log_d((double)x); }
+static inline float vm_log10f(float x) {
+    return (float)(vm_log_d((double)x) * 0.43429448190325176);
+}
 
 /* Critical bands processed by the consolidation: first and last bin. */
 static const int kBandFirst[22] = {0,  1,  3,  4,  6,  8,  10, 12, 14, 17,  20,
@@ -263,20 +339,29 @@ void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) 
         p_frame = log_presence(zf, m->zeta_peak * PF_ZMIN, m->zeta_peak * PF_ZMAX, span);
     }
     m->zeta_frame_prev = zf;
-    float g[PFM_BINS];
+    /* In three passes, so that the two without the table lookup run four
+     * (two) bins at a time. */
+    float v[PFM_BINS], pi[PFM_BINS], g[PFM_BINS];
     for (int k = 0; k < PFM_BINS; ++k) {
-        const float pl = log_presence(m->zeta[k] / PF_ZETA_HIGH, PF_ZMIN, PF_ZMAX, span);
+        const float l = m->zeta[k] / PF_ZETA_HIGH;
+        const float lp = vm_log10f(l / PF_ZMIN) / span;
+        const float pl = l <= PF_ZMIN ? 0.0f : l >= PF_ZMAX ? 1.0f : lp;
         float q = 1.0f - pl * p_frame;
-        if (q > PF_Q_MAX) q = PF_Q_MAX;
+        q = q > PF_Q_MAX ? PF_Q_MAX : q;
         const float xi = m->xi[k];
-        const float v = xi * m->gamma[k] / (1.0f + xi);
-        const float pi = 1.0f / (q / (1.0f - q) * (1.0f + xi) * expf(-v) + 1.0f);
-        float gh = xi / (1.0f + xi) * expint_gain(v);
+        const float vk = xi * m->gamma[k] / (1.0f + xi);
+        v[k] = vk;
+        pi[k] = 1.0f / (q / (1.0f - q) * (1.0f + xi) * vm_expf(-vk) + 1.0f);
+    }
+    for (int k = 0; k < PFM_BINS; ++k) {
+        const float xi = m->xi[k];
+        float gh = xi / (1.0f + xi) * expint_gain(v[k]);
         if (gh < PF_G_MIN) gh = PF_G_MIN;
         if (gh > 1.0f) gh = 1.0f;
         m->G_H1[k] = gh;
-        g[k] = expf(pi * logf(gh) + (1.0f - pi) * -2.30258509f); /* gh^pi * 0.1^(1-pi) */
     }
+    for (int k = 0; k < PFM_BINS; ++k) /* gh^pi * 0.1^(1-pi) */
+        g[k] = vm_expf(pi[k] * vm_logf(m->G_H1[k]) + (1.0f - pi[k]) * -2.30258509f);
     /* The lowest bins follow slowly (about 100 hops), in double precision;
      * the halving average of the rest is exact in single precision. */
     const double a = 0.99;

@@ -1,85 +1,77 @@
-/* Exponential and logarithms of single-precision values, evaluated in
- * double precision and rounded once. Written without calls and branches so
- * that GCC vectorizes the per-bin loops that use them (two doubles per SSE2
- * register, no special target needed). The results are the correctly
- * rounded ones for all but a vanishing share of inputs (the double-precision
- * error is below 1e-13), and, being plain arithmetic, the same on every
- * x86-64 machine and C library, which the libm functions are not. */
+/* Exponential and logarithms in single precision without calls and
+ * branches, so that GCC vectorizes the per-bin loops that use them (four
+ * bins per SSE2 register, no special target needed). Range reduction and
+ * polynomials follow the classic Cephes single-precision routines: within
+ * about one unit in the last place of the libm results, and, being plain
+ * arithmetic, the same on every x86-64 machine and C library, which the
+ * libm functions are not. */
 #ifndef ORVO_VEC_MATH_H
 #define ORVO_VEC_MATH_H
 
 #include <stdint.h>
 #include <string.h>
 
-#define VM_LN2 0x1.62e42fefa39efp-1
+/* ln 2 in two parts: n * VM_LN2_HI is exact for the n that occur. */
+#define VM_LN2_HI 0.693359375f
+#define VM_LN2_LO (-2.12194440e-4f)
 
-/* e^x; below -150 the result is 0 and above 90 infinity in single
- * precision, so x is clamped there. */
-static inline double vm_exp_d(double x) {
-    x = x < -150.0 ? -150.0 : x;
-    x = x > 90.0 ? 90.0 : x;
-    /* x = n ln 2 + r with n rounded to the nearest integer, |r| <= ln 2 / 2. */
-    const double shift = 0x1.8p52;
-    const double kd = x * 1.4426950408889634 + shift;
-    int64_t ki;
-    memcpy(&ki, &kd, sizeof ki);
-    const double n = kd - shift;
-    const double r = x - n * VM_LN2;
-    /* Taylor series to r^11 / 11!: relative error below 3e-13. */
-    double p = 1.0 / 39916800.0;
-    p = p * r + 1.0 / 3628800.0;
-    p = p * r + 1.0 / 362880.0;
-    p = p * r + 1.0 / 40320.0;
-    p = p * r + 1.0 / 5040.0;
-    p = p * r + 1.0 / 720.0;
-    p = p * r + 1.0 / 120.0;
-    p = p * r + 1.0 / 24.0;
-    p = p * r + 1.0 / 6.0;
-    p = p * r + 0.5;
-    p = p * r + 1.0;
-    p = p * r + 1.0;
-    /* 2^n from the low bits of ki, which hold n. */
-    const uint64_t sb = (uint64_t)(ki + 1023) << 52;
-    double scale;
+/* e^x for x <= 88; below -87.3, where the result would be subnormal, 0. */
+static inline float vm_expf(float x) {
+    const int tiny = x < -87.3f;
+    x = x < -87.3f ? -87.3f : x;
+    x = x > 88.0f ? 88.0f : x;
+    /* x = n ln 2 + r with n rounded to the nearest integer, |r| <= ln 2 / 2;
+     * adding 1.5 * 2^23 rounds and leaves n in the low mantissa bits. */
+    const float shift = 12582912.0f;
+    const float kf = x * 1.44269504f + shift;
+    int32_t ki;
+    memcpy(&ki, &kf, sizeof ki);
+    const float n = kf - shift;
+    float r = x - n * VM_LN2_HI;
+    r = r - n * VM_LN2_LO;
+    float p = 1.9875691500e-4f;
+    p = p * r + 1.3981999507e-3f;
+    p = p * r + 8.3334519073e-3f;
+    p = p * r + 4.1665795894e-2f;
+    p = p * r + 1.6666665459e-1f;
+    p = p * r + 5.0000001201e-1f;
+    const float y = p * (r * r) + r + 1.0f;
+    /* 2^n from the low bits of ki, which hold n (-126..127). */
+    const int32_t sb = (int32_t)((uint32_t)(ki + 127) << 23);
+    float scale;
     memcpy(&scale, &sb, sizeof scale);
-    return p * scale;
+    return tiny ? 0.0f : y * scale;
 }
 
 /* ln x for positive, finite, normal x. */
-static inline double vm_log_d(double x) {
-    uint64_t b;
+static inline float vm_logf(float x) {
+    int32_t b;
     memcpy(&b, &x, sizeof b);
-    /* x = 2^e m with m in [sqrt(1/2), sqrt(2)). The exponent field goes
-     * into the mantissa of 2^52 to become a double without an integer
-     * conversion, which SSE2 lacks for 64-bit lanes. */
-    const uint64_t eb = (b >> 52) | 0x4330000000000000ULL;
-    double e;
-    memcpy(&e, &eb, sizeof e);
-    e -= 0x1p52 + 1023.0;
-    const uint64_t mb = (b & 0x000fffffffffffffULL) | 0x3ff0000000000000ULL;
-    double m;
+    /* x = 2^e m with m in [sqrt(1/2), sqrt(2)). */
+    float e = (float)((b >> 23) - 127);
+    const int32_t mb = (b & 0x007fffff) | 0x3f800000;
+    float m;
     memcpy(&m, &mb, sizeof m);
-    const int big = m > 1.4142135623730951;
-    m = big ? 0.5 * m : m;
-    e = big ? e + 1.0 : e;
-    /* ln m = 2 atanh(s), s = (m - 1) / (m + 1), |s| < 0.172: series to s^15. */
-    const double s = (m - 1.0) / (m + 1.0), s2 = s * s;
-    double p = 1.0 / 15.0;
-    p = p * s2 + 1.0 / 13.0;
-    p = p * s2 + 1.0 / 11.0;
-    p = p * s2 + 1.0 / 9.0;
-    p = p * s2 + 1.0 / 7.0;
-    p = p * s2 + 1.0 / 5.0;
-    p = p * s2 + 1.0 / 3.0;
-    p = p * s2 + 1.0;
-    return e * VM_LN2 + 2.0 * s * p;
+    const int big = m > 1.41421356f;
+    m = big ? 0.5f * m : m;
+    e = big ? e + 1.0f : e;
+    const float f = m - 1.0f, f2 = f * f;
+    float p = 7.0376836292e-2f;
+    p = p * f - 1.1514610310e-1f;
+    p = p * f + 1.1676998740e-1f;
+    p = p * f - 1.2420140846e-1f;
+    p = p * f + 1.4249322787e-1f;
+    p = p * f - 1.6668057665e-1f;
+    p = p * f + 2.0000714765e-1f;
+    p = p * f - 2.4999993993e-1f;
+    p = p * f + 3.3333331174e-1f;
+    float y = f * f2 * p;
+    y = y + e * VM_LN2_LO;
+    y = y - 0.5f * f2;
+    return (f + y) + e * VM_LN2_HI;
 }
 
-static inline float vm_expf(float x) { return (float)vm_exp_d((double)x); }
-/* x positive, finite. */
-static inline float vm_logf(float x) { return (float)vm_log_d((double)x); }
-static inline float vm_log10f(float x) {
-    return (float)(vm_log_d((double)x) * 0.43429448190325176);
-}
+/* log10 x for positive, finite, normal x. */
+static inline float vm_log10f(float x) { return vm_logf(x) * 0.434294481903f; }
 
 #endif

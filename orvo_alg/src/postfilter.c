@@ -78,6 +78,36 @@ float omlsa_expint_gain(const OmlsaParams* p, float v) {
 /* A-posteriori SNR gamma, a-priori SNR xi and its smoothed, clamped zeta
  * for bins lo..hi-1, num the numerator power. Branch-free, so that the
  * bins are processed four at a time. */
+/* omlsa_expint_gain for ORVO_BINS values at once: the region is chosen by
+ * selects rather than branches, so the positions are computed four at a
+ * time; only the table reads remain one by one. */
+static void expint_gains(const OmlsaParams* p, const float* v, float* out) {
+    float base[4], inv[4];
+    static const float lows[4] = {PF_REGION1_LOW, PF_REGION2_LOW, PF_REGION3_LOW, PF_REGION4_LOW};
+    for (int r = 0; r < 4; ++r) {
+        base[r] = lows[r] - 0.5f * p->grid_step[r];
+        inv[r] = 1.0f / p->grid_step[r];
+    }
+    int32_t pos[ORVO_BINS];
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        float x = v[k] >= PF_V_MIN ? v[k] : PF_V_MIN; /* also catches NaN */
+        x = x > PF_V_MAX ? PF_V_MAX : x;
+        const int r2 = x >= PF_REGION2_LOW, r3 = x >= PF_REGION3_LOW, r4 = x >= PF_REGION4_LOW;
+        const float b = r4 ? base[3] : r3 ? base[2] : r2 ? base[1] : base[0];
+        const float s = r4 ? inv[3] : r3 ? inv[2] : r2 ? inv[1] : inv[0];
+        const int32_t first = r4   ? PF_REGION4_POS
+                              : r3 ? PF_REGION3_POS
+                              : r2 ? PF_REGION2_POS
+                                   : PF_REGION1_POS;
+        const int32_t last = r2 ? PF_REGIONN_LAST : PF_REGION1_LAST;
+        int32_t idx = (int32_t)((x - b) * s);
+        idx = idx > last ? last : idx;
+        idx = idx < 0 ? 0 : idx;
+        pos[k] = first + idx;
+    }
+    for (int k = 0; k < ORVO_BINS; ++k) out[k] = expint_gain_table[pos[k]];
+}
+
 static void snr_bins(OmlsaState* s, const float* num, const float* lambda, int lo, int hi) {
     const OmlsaParams* p = s->p;
     for (int k = lo; k < hi; ++k) {
@@ -140,11 +170,13 @@ static void gains(OmlsaState* s, float p_frame, float span) {
         const float ev = vk > 104.0f ? 0.0f : vm_expf(-vk);
         pi[k] = 1.0f / (q / (1.0f - q) * (1.0f + xi) * ev + 1.0f);
     }
+    float t[ORVO_BINS];
+    expint_gains(p, v, t);
     for (int k = 0; k < ORVO_BINS; ++k) {
         const float xi = s->xi[k];
-        float gh = xi / (1.0f + xi) * omlsa_expint_gain(p, v[k]);
-        if (gh < g_min) gh = g_min;
-        if (gh > 1.0f) gh = 1.0f;
+        float gh = xi / (1.0f + xi) * t[k];
+        gh = gh < g_min ? g_min : gh;
+        gh = gh > 1.0f ? 1.0f : gh;
         s->G_H1[k] = gh;
     }
     for (int k = 0; k < ORVO_BINS; ++k) {

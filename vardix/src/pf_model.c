@@ -146,15 +146,31 @@ static void fill_table(void) {
     g_table_ready = 1;
 }
 
-static float expint_gain(float v) {
-    if (!(v >= 1e-05f)) v = 1e-05f;
-    if (v > 4.99996f) v = 4.99996f;
-    int r = v < kGridLow[1] ? 0 : v < kGridLow[2] ? 1 : v < kGridLow[3] ? 2 : 3;
-    const float step = kGridStep[r];
-    int idx = (int)((v - (kGridLow[r] - 0.5f * step)) * (1.0f / step));
-    if (idx > kGridLast[r]) idx = kGridLast[r];
-    if (idx < 0) idx = 0;
-    return g_table[r][idx];
+/* expint_gain for PFM_BINS values at once: the grid is chosen by selects
+ * rather than branches, so the positions are computed four at a time; only
+ * the table reads remain one by one. */
+static void expint_gains(const float* v, float* out) {
+    float base[4], inv[4];
+    for (int r = 0; r < 4; ++r) {
+        base[r] = kGridLow[r] - 0.5f * kGridStep[r];
+        inv[r] = 1.0f / kGridStep[r];
+    }
+    int32_t pos[PFM_BINS];
+    for (int k = 0; k < PFM_BINS; ++k) {
+        float x = v[k] >= 1e-05f ? v[k] : 1e-05f; /* also catches NaN */
+        x = x > 4.99996f ? 4.99996f : x;
+        const int r2 = x >= kGridLow[1], r3 = x >= kGridLow[2], r4 = x >= kGridLow[3];
+        const float b = r4 ? base[3] : r3 ? base[2] : r2 ? base[1] : base[0];
+        const float s = r4 ? inv[3] : r3 ? inv[2] : r2 ? inv[1] : inv[0];
+        const int32_t row = r4 ? 300 : r3 ? 200 : r2 ? 100 : 0;
+        const int32_t last = r2 ? 45 : 99;
+        int32_t idx = (int32_t)((x - b) * s);
+        idx = idx > last ? last : idx;
+        idx = idx < 0 ? 0 : idx;
+        pos[k] = row + idx;
+    }
+    const float* t = &g_table[0][0];
+    for (int k = 0; k < PFM_BINS; ++k) out[k] = t[pos[k]];
 }
 
 static float log_presence(float x, float lo, float hi, float span) {
@@ -345,11 +361,13 @@ void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) 
         v[k] = vk;
         pi[k] = 1.0f / (q / (1.0f - q) * (1.0f + xi) * vm_expf(-vk) + 1.0f);
     }
+    float t[PFM_BINS];
+    expint_gains(v, t);
     for (int k = 0; k < PFM_BINS; ++k) {
         const float xi = m->xi[k];
-        float gh = xi / (1.0f + xi) * expint_gain(v[k]);
-        if (gh < PF_G_MIN) gh = PF_G_MIN;
-        if (gh > 1.0f) gh = 1.0f;
+        float gh = xi / (1.0f + xi) * t[k];
+        gh = gh < PF_G_MIN ? PF_G_MIN : gh;
+        gh = gh > 1.0f ? 1.0f : gh;
         m->G_H1[k] = gh;
     }
     for (int k = 0; k < PFM_BINS; ++k) /* gh^pi * 0.1^(1-pi) */

@@ -72,7 +72,10 @@ void wola_synthesis_run(WolaSynthesis* s, const float* spectra, float* out) {
              * Nyquist, which reach only the imaginary output). */
             kiss_fftri(s->plan, s->work, s->fft_out);
             /* The 512-point result, repeated twice, windowed by the prototype. */
-            for (int l = 0; l < ORVO_WIN; ++l) s->frame[l] = s->fft_out[l & (ORVO_FFT - 1)] * w[l];
+            for (int l = 0; l < ORVO_FFT; ++l) {
+                s->frame[l] = s->fft_out[l] * w[l];
+                s->frame[ORVO_FFT + l] = s->fft_out[l] * w[ORVO_FFT + l];
+            }
             /* Push the history up one hop and add the fresh frame at the bottom. */
             memmove(y + ORVO_HOP, y, ORVO_OVERLAP * sizeof(float));
             for (int p = ORVO_HOP; p < ORVO_OUT_HIST; ++p) y[p] = s->frame[p] + y[p];

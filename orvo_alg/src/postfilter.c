@@ -78,10 +78,9 @@ float omlsa_expint_gain(const OmlsaParams* p, float v) {
 /* A-posteriori SNR gamma, a-priori SNR xi and its smoothed, clamped zeta
  * for bins lo..hi-1, num the numerator power. Branch-free, so that the
  * bins are processed four at a time. */
-/* omlsa_expint_gain for ORVO_BINS values at once: the region is chosen by
- * selects rather than branches, so the positions are computed four at a
- * time; only the table reads remain one by one. */
-static void expint_gains(const OmlsaParams* p, const float* v, float* out) {
+/* The region is chosen by selects rather than branches, so the positions
+ * are computed four at a time; only the table reads remain one by one. */
+void omlsa_expint_gains(const OmlsaParams* p, const float* v, float* out) {
     float base[4], inv[4];
     static const float lows[4] = {PF_REGION1_LOW, PF_REGION2_LOW, PF_REGION3_LOW, PF_REGION4_LOW};
     for (int r = 0; r < 4; ++r) {
@@ -171,7 +170,7 @@ static void gains(OmlsaState* s, float p_frame, float span) {
         pi[k] = 1.0f / (q / (1.0f - q) * (1.0f + xi) * ev + 1.0f);
     }
     float t[ORVO_BINS];
-    expint_gains(p, v, t);
+    omlsa_expint_gains(p, v, t);
     for (int k = 0; k < ORVO_BINS; ++k) {
         const float xi = s->xi[k];
         float gh = xi / (1.0f + xi) * t[k];

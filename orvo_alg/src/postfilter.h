@@ -87,6 +87,8 @@ void omlsa_process(OmlsaState* s, const float* P, const float* S, const float* l
 
 /* exp(E1(v) / 2) from the four-grid table, v clamped to its range. */
 float omlsa_expint_gain(const OmlsaParams* p, float v);
+/* The same for ORVO_BINS values at once, as the gains use it. */
+void omlsa_expint_gains(const OmlsaParams* p, const float* v, float* out);
 
 #ifdef __cplusplus
 }

@@ -98,6 +98,48 @@ TEST(PostFilter, GainTableRegionEnds) {
     }
 }
 
+TEST(PostFilter, TableLookupForAllBinsMatchesSingleValues) {
+    // The gains read the table for all bins at once; every region end, the
+    // clamps and NaN must give what the single lookup gives.
+    OmlsaParams p{};
+    omlsa_params_init(&p);
+    std::vector<float> v;
+    for (float c : {0.0f, 1e-7f, 1e-5f, 0.0049f, 0.00496f, 0.0499f, 0.04996f, 0.4999f, 0.49996f,
+                    4.99996f, 7.0f, 1e30f, NAN, -1.0f, -INFINITY, INFINITY})
+        v.push_back(c);
+    std::mt19937 rng(13);
+    std::uniform_real_distribution<float> u(-5.0f, 1.0f);
+    while (v.size() < ORVO_BINS) v.push_back(std::pow(10.0f, u(rng)));
+    std::vector<float> out(ORVO_BINS);
+    omlsa_expint_gains(&p, v.data(), out.data());
+    for (int k = 0; k < ORVO_BINS; ++k) ASSERT_EQ(out[k], omlsa_expint_gain(&p, v[k])) << v[k];
+}
+
+TEST(PostFilter, ReverberationStartsTwelveHopsAfterTheSignal) {
+    // The late reverberation estimate correlates the spectrum with the ones
+    // 12 to 14 hops before: with a steady spectrum from the first hop on it
+    // stays zero for hops 0..11 and rises on hop 12.
+    auto f = std::make_unique<Filter>();
+    std::mt19937 rng(17);
+    std::normal_distribution<float> n(0.0f, 1e-2f);
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        f->Y[2 * k] = n(rng);
+        f->Y[2 * k + 1] = k ? n(rng) : 0.0f;
+        f->P[k] = f->S[k] = f->Y[2 * k] * f->Y[2 * k] + f->Y[2 * k + 1] * f->Y[2 * k + 1];
+        f->L[k] = 1e-6f;
+    }
+    for (int hop = 0; hop <= 14; ++hop) {
+        omlsa_process(&f->s, f->P.data(), f->S.data(), f->L.data(), f->Y.data(), f->Z.data());
+        int positive = 0;
+        for (int k = 0; k < ORVO_BINS; ++k) positive += f->s.lambda_rev[k] > 0.0f;
+        if (hop < 12) {
+            ASSERT_EQ(positive, 0) << hop;
+        } else {
+            ASSERT_GT(positive, 200) << hop;
+        }
+    }
+}
+
 TEST(PostFilter, SmoothedGainTimeConstants) {
     auto f = std::make_unique<Filter>();
     std::mt19937 rng(11);

@@ -93,12 +93,14 @@ private:
 #else
     bool reopenMicrophone();
     bool reopenSpeaker();
+    void shrinkSpeakerPipe();
 
-    std::string directory_;    // empty until open()
-    int micFd_ = -1;           // write end of the microphone FIFO
-    int speakerFd_ = -1;       // read end of the speaker FIFO
-    bool micStalled_ = false;  // the last write found no room: do not wait again
-    bool opened_ = false;      // open() succeeded once
+    std::string directory_;          // empty until open()
+    int micFd_ = -1;                 // write end of the microphone FIFO
+    int speakerFd_ = -1;             // read end of the speaker FIFO
+    bool micStalled_ = false;        // the last write found no room: do not wait again
+    bool opened_ = false;            // open() succeeded once
+    bool speakerPipeSmall_ = false;  // the speaker FIFO holds at most kSpeakerPipeBytes
     unsigned char pending_[kDriverFrameBytes] = {};  // partial frame from the last read
     std::uint32_t pendingBytes_ = 0;
 #endif

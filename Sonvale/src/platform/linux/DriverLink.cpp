@@ -33,6 +33,11 @@ constexpr int kWriteWaitMs = 2;
 // Writes of at most PIPE_BUF bytes are atomic on a pipe: the reader never sees
 // half a piece, so a write given up part-way leaves no split frame behind.
 constexpr std::uint32_t kWritePiece = PIPE_BUF - PIPE_BUF % kDriverFrameBytes;
+// Capacity asked of the kernel for the speaker FIFO: one page, 21 ms of the
+// sink's stereo. The sink module writes whenever the FIFO has room, so
+// whatever the FIFO holds is delay in front of the speaker; at the kernel's
+// default of 64 KiB that is 340 ms.
+constexpr int kSpeakerPipeBytes = 4096;
 
 const char* envValue(const char* name) {
     const char* v = std::getenv(name);
@@ -229,7 +234,22 @@ bool DriverDevice::reopenSpeaker() {
     pendingBytes_ = 0;
     if (directory_.empty()) return false;
     speakerFd_ = openFifo(directory_ + "/" + kSpeakerFifoName, O_RDONLY);
-    return speakerFd_ >= 0;
+    speakerPipeSmall_ = false;
+    if (speakerFd_ < 0) return false;
+    shrinkSpeakerPipe();
+    return true;
+}
+
+void DriverDevice::shrinkSpeakerPipe() {
+#ifdef F_SETPIPE_SZ
+    // The kernel refuses (EBUSY) while the FIFO holds more than the new size;
+    // the audio in it is not thrown away for this: readPcm tries again each
+    // time it has emptied the FIFO. The setting lasts as long as the sink
+    // module keeps its end open.
+    if (::fcntl(speakerFd_, F_SETPIPE_SZ, kSpeakerPipeBytes) >= 0) speakerPipeSmall_ = true;
+#else
+    speakerPipeSmall_ = true;
+#endif
 }
 
 bool DriverDevice::reopenMicrophone() {
@@ -305,9 +325,12 @@ bool DriverDevice::readPcm(void* area, std::uint32_t capacity, std::uint32_t* by
         const ssize_t n = ::read(speakerFd_, out + total, usable - total);
         if (n > 0) {
             total += static_cast<std::uint32_t>(n);
+            // A read that did not fill the area has emptied the FIFO.
+            if (!speakerPipeSmall_ && total < usable) shrinkSpeakerPipe();
             break;
         }
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN && !speakerPipeSmall_) shrinkSpeakerPipe();
         if (n == 0) {
             // End of file: no writer, the sink module is gone. Reopen later.
             closeFd(speakerFd_);

@@ -29,8 +29,8 @@ constexpr qint64 kQueueSlackBytes = 8192;
 // Smallest driver read worth making (10 ms), the largest one (40 ms), and the
 // audio waiting for the speaker above which the driver is not read.
 constexpr std::uint32_t kMinReadBytes = 1920;
-constexpr std::uint32_t kPacedReadBytes = 7680;
-constexpr std::uint32_t kSpeakerBacklogBytes = 7680;
+constexpr std::uint32_t kPacedReadBytes = 3840;
+constexpr std::uint32_t kSpeakerBacklogBytes = 1920;
 // Sleep while there is no driver or no speaker, and after an empty driver read
 // (the driver read itself may already have waited a little).
 constexpr unsigned long kIdleUs = 10000;
@@ -39,7 +39,7 @@ constexpr unsigned long kEmptyReadUs = 2000;
 // that a late pass of this thread on a busy machine does not run the speaker
 // dry (after an underrun the server waits for a full buffer again, and the
 // path falls behind the driver).
-constexpr int kOutputBufferMs = 60;
+constexpr int kOutputBufferMs = 30;
 constexpr int kChunkFrames = PcmPlayLoop::kSpeakerChunkBytes / 4;
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sndfile.h>
 #include <sys/wait.h>
@@ -117,6 +118,8 @@ static void takePending(Samples& pending, size_t& at, std::vector<std::int16_t>&
     }
 }
 
+void nameRigThread(const char* name) { pthread_setname_np(pthread_self(), name); }
+
 // ---------------------------------------------------------------- microphone
 
 FifoMicrophone::FifoMicrophone(const QString& name, int rate, int channels)
@@ -128,7 +131,10 @@ FifoMicrophone::FifoMicrophone(const QString& name, int rate, int channels)
                           "channels=" + QString::number(channels)});
     fd_ = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (module_ < 0 || fd_ < 0) ADD_FAILURE() << "stand-in microphone " << name.toStdString();
-    thread_ = std::thread([this] { feed(); });
+    thread_ = std::thread([this] {
+        nameRigThread("rig-mic");
+        feed();
+    });
 }
 
 FifoMicrophone::~FifoMicrophone() {
@@ -237,7 +243,10 @@ std::vector<std::string> streamArgs(const char* tool, const QString& device, int
 
 Recorder::Recorder(const QString& source, int rate, int channels)
     : source_(source), rate_(rate), channels_(channels) {
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        nameRigThread("rig-recorder");
+        run();
+    });
 }
 
 Recorder::~Recorder() { stop(); }
@@ -302,7 +311,10 @@ Clock::time_point Recorder::arrival(std::size_t frame) const {
 
 Player::Player(const QString& sink, int rate, int channels)
     : sink_(sink), rate_(rate), channels_(channels) {
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        nameRigThread("rig-player");
+        run();
+    });
 }
 
 Player::~Player() {

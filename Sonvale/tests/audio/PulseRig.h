@@ -44,6 +44,10 @@ void dumpWav(const std::string& name, const Samples& interleaved, int rate, int 
 // A stand-in microphone: module-pipe-source fed, at real-time pace, by a
 // thread writing `samples` (interleaved, `channels`) to its FIFO, followed by
 // silence for as long as the microphone exists.
+// Names the calling thread; the rig's own threads start with "rig-", so that
+// a measurement of the program's CPU can leave them out.
+void nameRigThread(const char* name);
+
 class FifoMicrophone {
 public:
     FifoMicrophone(const QString& name, int rate, int channels);

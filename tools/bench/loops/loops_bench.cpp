@@ -3,13 +3,15 @@
 //    virtual microphone) and the speaker path (virtual speaker -> stand-in
 //    speaker), with suppression off and on: a tone burst is recorded at both
 //    ends of the path through the server and its onsets are compared;
-//  - CPU use of this process (both loops, the stand-in microphone's feeder
-//    thread) from /proc/self/stat over 60 s, with audio flowing through both
-//    paths and with nothing playing.
+//  - CPU use of the program's threads in this process (both loops, Qt's
+//    audio threads; not the rig's feeder and player threads) from
+//    /proc/self/task/*/stat over 60 s, with audio flowing through both paths
+//    and with nothing playing.
 #include <unistd.h>
 
 #include <QAudioDeviceInfo>
 #include <QCoreApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
@@ -72,20 +74,32 @@ double measureLatency(Recorder& in, int inChannels, Recorder& out, int outChanne
     return ms[ms.size() / 2];
 }
 
-// User plus system CPU time of this process, in seconds.
+// User plus system CPU time, in seconds, of the threads of this process that
+// belong to the program: the loops, Qt's audio threads and the main thread.
+// The test rig's threads (named "rig-...", the stand-in microphone's feeder
+// and the player) are left out; a thread that ended meanwhile counts no more.
 double cpuSeconds() {
-    std::ifstream f("/proc/self/stat");
-    std::string line;
-    std::getline(f, line);
-    // Fields after the command name, which is in parentheses.
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    std::vector<std::string> fields;
-    std::string x;
-    while (rest >> x) fields.push_back(x);
-    // utime and stime are fields 14 and 15 of the whole line (11 and 12 here,
-    // counting from the state field as 0).
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    return (std::stod(fields.at(11)) + std::stod(fields.at(12))) / ticks;
+    double total = 0;
+    QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        std::ifstream f(("/proc/self/task/" + tid + "/stat").toStdString());
+        std::string line;
+        if (!std::getline(f, line)) continue;
+        const size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        if (line.compare(open + 1, 4, "rig-") == 0) continue;
+        // Fields after the command name, which is in parentheses: utime and
+        // stime are fields 14 and 15 of the whole line (11 and 12 here,
+        // counting from the state field as 0).
+        std::istringstream rest(line.substr(close + 2));
+        std::vector<std::string> fields;
+        std::string x;
+        while (rest >> x) fields.push_back(x);
+        if (fields.size() < 13) continue;
+        total += (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
+    }
+    return total;
 }
 
 double cpuPercentOver(int seconds) {

@@ -39,7 +39,7 @@ constexpr unsigned long kEmptyReadUs = 2000;
 // that a late pass of this thread on a busy machine does not run the speaker
 // dry (after an underrun the server waits for a full buffer again, and the
 // path falls behind the driver).
-constexpr int kOutputBufferMs = 30;
+constexpr int kOutputBufferMs = 60;
 constexpr int kChunkFrames = PcmPlayLoop::kSpeakerChunkBytes / 4;
 
 }  // namespace

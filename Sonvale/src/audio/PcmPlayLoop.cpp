@@ -26,8 +26,10 @@ constexpr std::uint32_t kSliceBytes = 3840;
 // Room kept free in queue B for the converters' rounding and the blocks still
 // waiting in the queues before it.
 constexpr qint64 kQueueSlackBytes = 8192;
-// Smallest driver read worth making (10 ms), the largest one (40 ms), and the
-// audio waiting for the speaker above which the driver is not read.
+// Smallest driver read worth making (10 ms), the largest one (a FIFO page,
+// 21 ms: what the virtual speaker hands over at a time, so that one read
+// takes all of it instead of a read and a leftover), and the audio waiting
+// for the speaker above which the driver is not read.
 constexpr std::uint32_t kMinReadBytes = 1920;
 constexpr std::uint32_t kPacedReadBytes = 3840;
 constexpr std::uint32_t kSpeakerBacklogBytes = 1920;
@@ -345,6 +347,10 @@ void PcmPlayLoop::runDirectStages() {
 
 std::uint32_t PcmPlayLoop::feedSpeaker() {
     std::uint32_t written = 0;
+    // Room in the speaker's buffer, asked of the audio system only when there
+    // is something to write and then counted down locally: every question is
+    // a round through the audio system's locks.
+    int room = -1;
     while (m_running.load()) {
         if (m_pendingOffset >= m_pendingBytes) {
             // The next speaker chunk, converted to the speaker's format.
@@ -364,7 +370,8 @@ std::uint32_t PcmPlayLoop::feedSpeaker() {
         // Whatever fits is written, even less than a period: the audio system
         // starts playing only once its buffer is full, so holding back a
         // partial period could keep it from ever starting.
-        int n = std::min(m_pendingBytes - m_pendingOffset, m_audioOutput->bytesFree());
+        if (room < 0) room = m_audioOutput->bytesFree();
+        int n = std::min(m_pendingBytes - m_pendingOffset, room);
         n -= n % m_outFrameBytes;
         if (n <= 0) break;
         const qint64 w = m_stream->write(m_converted.get() + m_pendingOffset, n);
@@ -377,6 +384,7 @@ std::uint32_t PcmPlayLoop::feedSpeaker() {
             continue;
         }
         if (w == 0) break;
+        room -= static_cast<int>(w);
         m_pendingOffset += static_cast<int>(w);
         written += static_cast<std::uint32_t>(w);
     }

@@ -82,9 +82,10 @@ public:
     bool writePcm(const void* data, std::uint32_t length, std::uint32_t* bytesReturned);
 
     // Fetches what the virtual speaker holds, up to `capacity` bytes, in whole
-    // 4-byte frames; `bytesReturned` is 0 when nothing waits. May wait a few
-    // milliseconds for data so that a polling caller does not spin. Returns
-    // false when the device is not usable.
+    // 4-byte frames; `bytesReturned` is 0 when nothing waits. When nothing
+    // waits it waits for data up to a few tens of milliseconds (Linux: 40),
+    // so that a polling caller neither spins nor delays audio. Returns false
+    // when the device is not usable.
     bool readPcm(void* area, std::uint32_t capacity, std::uint32_t* bytesReturned);
 
 private:

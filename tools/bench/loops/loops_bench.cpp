@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -74,21 +75,30 @@ double measureLatency(Recorder& in, int inChannels, Recorder& out, int outChanne
     return ms[ms.size() / 2];
 }
 
-// User plus system CPU time, in seconds, of the threads of this process that
-// belong to the program: the loops, Qt's audio threads and the main thread.
-// The test rig's threads (named "rig-...", the stand-in microphone's feeder
-// and the player) are left out; a thread that ended meanwhile counts no more.
-double cpuSeconds() {
+// CPU time (user plus system, seconds) and voluntary context switches of one
+// thread, keyed by its name and id.
+struct ThreadUse {
+    std::string name;
+    double cpu = 0;
+    long switches = 0;
+};
+
+// The threads of this process that belong to the program: the loops, Qt's
+// audio threads and the main thread. The test rig's threads (named "rig-...",
+// the stand-in microphone's feeder and the player) are left out.
+std::map<std::string, ThreadUse> threadUse() {
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    double total = 0;
+    std::map<std::string, ThreadUse> use;
     QDir tasks(QStringLiteral("/proc/self/task"));
     for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        std::ifstream f(("/proc/self/task/" + tid + "/stat").toStdString());
+        const std::string dir = "/proc/self/task/" + tid.toStdString();
+        std::ifstream f(dir + "/stat");
         std::string line;
         if (!std::getline(f, line)) continue;
         const size_t open = line.find('('), close = line.rfind(')');
         if (open == std::string::npos || close == std::string::npos) continue;
-        if (line.compare(open + 1, 4, "rig-") == 0) continue;
+        const std::string name = line.substr(open + 1, close - open - 1);
+        if (name.compare(0, 4, "rig-") == 0) continue;
         // Fields after the command name, which is in parentheses: utime and
         // stime are fields 14 and 15 of the whole line (11 and 12 here,
         // counting from the state field as 0).
@@ -97,20 +107,38 @@ double cpuSeconds() {
         std::string x;
         while (rest >> x) fields.push_back(x);
         if (fields.size() < 13) continue;
-        total += (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
+        ThreadUse& u = use[name + " " + tid.toStdString()];
+        u.name = name;
+        u.cpu = (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
+        std::ifstream status(dir + "/status");
+        while (std::getline(status, line))
+            if (line.compare(0, 24, "voluntary_ctxt_switches:") == 0)
+                u.switches = std::atol(line.c_str() + 24);
     }
-    return total;
+    return use;
 }
 
+// CPU use of the program over `seconds`, in percent of one core; a thread
+// that ended meanwhile counts no more. The share of each thread and its
+// wakeups per second go to stderr, to show where the time goes.
 double cpuPercentOver(int seconds) {
     // A plain event loop: the measurement itself must not poll.
     QEventLoop loop;
     QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
-    const double c0 = cpuSeconds();
+    const auto before = threadUse();
     const auto t0 = Clock::now();
     loop.exec();
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    return 100.0 * (cpuSeconds() - c0) / wall;
+    double total = 0;
+    for (const auto& [key, after] : threadUse()) {
+        const auto it = before.find(key);
+        const double cpu = after.cpu - (it == before.end() ? 0 : it->second.cpu);
+        const long sw = after.switches - (it == before.end() ? 0 : it->second.switches);
+        total += cpu;
+        std::fprintf(stderr, "  %-18s %5.2f %%  %5.0f wakeups/s\n", after.name.c_str(),
+                     100.0 * cpu / wall, sw / wall);
+    }
+    return 100.0 * total / wall;
 }
 
 }  // namespace

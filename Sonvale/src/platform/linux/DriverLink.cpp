@@ -25,9 +25,13 @@ namespace sonvale {
 namespace {
 
 constexpr char kGuidText[] = "{A918DC47-8798-45A3-8351-CBF0AB47208A}";
-// How long a read waits for data before reporting none (data that arrives
-// meanwhile ends the wait at once; one driver chunk is 10 ms), and how long a
-// write waits for room in the FIFO before giving up.
+// How long a read waits for data before reporting none. Data that arrives
+// meanwhile ends the wait at once, so the wait costs no delay while audio
+// flows; while nothing plays, a long wait keeps a polling reader from waking
+// a hundred times a second for nothing.
+constexpr int kDataWaitMs = 40;
+// How long a read of a missing device waits before reporting it, and how
+// long a write waits for room in the FIFO before giving up.
 constexpr int kReadWaitMs = 10;
 constexpr int kWriteWaitMs = 2;
 // Writes of at most PIPE_BUF bytes are atomic on a pipe: the reader never sees
@@ -342,7 +346,7 @@ bool DriverDevice::readPcm(void* area, std::uint32_t capacity, std::uint32_t* by
         struct pollfd pfd {
             speakerFd_, POLLIN, 0
         };
-        const int ready = ::poll(&pfd, 1, kReadWaitMs);
+        const int ready = ::poll(&pfd, 1, kDataWaitMs);
         waited = true;
         if (ready == 0 || (ready < 0 && errno != EINTR)) break;  // nothing came
     }

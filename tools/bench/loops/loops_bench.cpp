@@ -5,8 +5,8 @@
 //    ends of the path through the server and its onsets are compared;
 //  - CPU use of the program's threads in this process (both loops, Qt's
 //    audio threads; not the rig's feeder and player threads) from
-//    /proc/self/task/*/stat over 60 s, with audio flowing through both paths
-//    and with nothing playing.
+//    /proc/self/task/*/stat over 60 s each, with audio flowing through both
+//    paths, through the microphone path only, and with nothing playing.
 #include <unistd.h>
 
 #include <QAudioDeviceInfo>
@@ -200,22 +200,30 @@ int main(int argc, char** argv) {
     play.setNoiseCancel(1);
     const Samples noisy =
         readWav(corpusPath("mixtures/007_vctk_p232_013_M__fanhum_01__snr10_noisy.wav"));
-    double active = 0, idle = 0;
+    double active = 0, micOnly = 0, idle = 0;
     {
         Player player("Sonvale_Speaker", 48000, 2);
-        Samples longMic, longSpk;
-        while (longMic.size() < size_t(48000) * (cpuSecondsEach + 10))
+        Samples longMic;
+        while (longMic.size() < size_t(48000) * (2 * cpuSecondsEach + 10))
             longMic.insert(longMic.end(), noisy.begin(), noisy.end());
         mic.play(longMic);
         player.play(interleave(longMic));
         settle(1000);
+        std::fprintf(stderr, "both paths active:\n");
         active = cpuPercentOver(cpuSecondsEach);
     }
+    // A call with the other side silent: the microphone still records, the
+    // virtual speaker gets nothing.
+    settle(1500);
+    std::fprintf(stderr, "microphone only:\n");
+    micOnly = cpuPercentOver(cpuSecondsEach);
     mic.setFeeding(false);
     settle(1500);
+    std::fprintf(stderr, "nothing playing:\n");
     idle = cpuPercentOver(cpuSecondsEach);
     std::printf("\n| state (%d s each) | CPU, %% of one core |\n|---|---|\n", cpuSecondsEach);
     std::printf("| both paths active, suppression on | %.2f |\n", active);
+    std::printf("| microphone only, suppression on | %.2f |\n", micOnly);
     std::printf("| nothing playing | %.2f |\n", idle);
     std::printf("\ndropped bytes: capture %llu, play %llu\n",
                 static_cast<unsigned long long>(capture.droppedBytes()),

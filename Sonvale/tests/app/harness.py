@@ -490,6 +490,103 @@ def demo(args):
         shutil.rmtree(pulse_dir, ignore_errors=True)
 
 
+def process_cpu_seconds(pid):
+    """User plus system CPU time of a whole process, all its threads, in s."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def thread_cpu_seconds(pid):
+    """CPU time of each thread of a process, by "name tid"."""
+    use = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                text = f.read()
+        except OSError:
+            continue  # the thread ended meanwhile
+        name = text[text.index("(") + 1:text.rindex(")")]
+        fields = text.rsplit(")", 1)[1].split()
+        use[name + " " + tid] = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return use
+
+
+def cpu(args):
+    """CPU use of the running program, as a user runs it, in the states of a
+    call: both paths carrying audio, only the microphone (the other side is
+    silent), nothing at all."""
+    noisy = args.noisy or os.path.join(MIXTURES, DEFAULT_NOISY)
+    pulse_dir = tempfile.mkdtemp(prefix="sonvale-cpu-")
+    pulse = Pulse(pulse_dir)
+    feeder = app = player = writer = None
+    rows = []
+
+    def sample(what):
+        time.sleep(2.0)  # let the new state settle
+        pid = app.proc.pid
+        c0, t0, th0 = process_cpu_seconds(pid), time.monotonic(), thread_cpu_seconds(pid)
+        time.sleep(args.seconds)
+        wall = time.monotonic() - t0
+        pct = 100.0 * (process_cpu_seconds(pid) - c0) / wall
+        rows.append((what, pct))
+        print("cpu: %-52s %5.2f %% of one core" % (what, pct), flush=True)
+        # Where it goes: the busiest threads.
+        th1 = thread_cpu_seconds(pid)
+        busy = sorted(((th1[k] - th0.get(k, 0.0), k) for k in th1), reverse=True)
+        for used, key in busy[:5]:
+            if used > 0:
+                print("       %-24s %5.2f %%" % (key, 100.0 * used / wall), flush=True)
+
+    try:
+        feeder = standard_setup(pulse, noisy)
+        env = dict(pulse.env)
+        app = Sonvale(args.sonvale, env, os.path.join(pulse_dir, "sonvale.log"))
+        if not wait_for(lambda: pulse.defaults() == (VIRTUAL_SPEAKER, VIRTUAL_MIC)
+                        or not app.alive(), 30, what="Sonvale to switch the defaults"):
+            print("cpu: Sonvale did not start; its log:\n" + app.log_text())
+            return 1
+        sample("microphone only (noise cancelling on)")
+        player = subprocess.Popen(
+            ["pacat", "--playback", "-d", VIRTUAL_SPEAKER, "--raw", "--format=s16le",
+             "--rate=%d" % RATE, "--channels=1", "--latency-msec=40"],
+            env=env, stdin=subprocess.PIPE)
+        writer = PacedWriter(player.stdin, noisy)
+        sample("both paths, speaker noise cancelling off")
+        geo = find_window(env, "SonvaleMain")
+        if geo:
+            x = X(env["DISPLAY"])
+            x.click(geo[0] + SPEAKER_SWITCH[0], geo[1] + SPEAKER_SWITCH[1])
+            x.close()
+            sample("both paths, noise cancelling on for both")
+        writer.stop()
+        player.terminate()
+        player.wait(10)
+        player = None
+        feeder.writer.stop()
+        sample("nothing playing, microphone silent")
+        print("\n| state (%g s each) | CPU, %% of one core |\n|---|---|" % args.seconds)
+        for what, pct in rows:
+            print("| %s | %.2f |" % (what, pct))
+        return 0 if app.alive() else 1
+    finally:
+        if writer:
+            writer.stop()
+        if player:
+            player.kill()
+        if app:
+            app.signal(signal.SIGTERM)
+            try:
+                app.wait(20)
+            except subprocess.TimeoutExpired:
+                app.kill()
+        pulse.driver("down")
+        if feeder:
+            feeder.stop()
+        pulse.stop()
+        shutil.rmtree(pulse_dir, ignore_errors=True)
+
+
 def with_devices(args):
     """Runs a command with a private daemon, the stand-in devices and the
     companion devices; the command finds them through its environment."""
@@ -524,7 +621,13 @@ def main():
     d.add_argument("--out", required=True)
     d.add_argument("--noisy")
     d.add_argument("--seconds", type=float, default=16.0)
+    c = sub.add_parser("cpu")
+    c.add_argument("--sonvale", required=True)
+    c.add_argument("--noisy")
+    c.add_argument("--seconds", type=float, default=60.0)
     args = ap.parse_args()
+    if args.cmd == "cpu":
+        sys.exit(cpu(args))
     if args.cmd == "demo":
         sys.exit(demo(args))
     if args.cmd == "with-devices":

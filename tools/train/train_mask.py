@@ -47,7 +47,7 @@ BAND_POINTS = [0, 2, 4, 6, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 56, 64, 80
                128, 160, 192, 224, 256]
 NB = len(BAND_POINTS)
 NFEAT = 2 * NB
-HIDDEN = 32
+HIDDEN = 48
 DENSE = 32
 
 # Noise tracker constants, as in vardix/src/estimator.c.
@@ -317,6 +317,12 @@ def main():
     ap.add_argument("--batch", type=int, default=128)
     ap.add_argument("--loud-weight", type=float, default=LOUD_WEIGHT,
                     help="weight of the energy-weighted amplitude error")
+    ap.add_argument("--under-weight", type=float, default=UNDER_WEIGHT,
+                    help="extra weight of gains below their target")
+    ap.add_argument("--hidden", type=int, default=HIDDEN,
+                    help="GRU size (must match VX_HIDDEN in vardix/src/mask_net.h)")
+    ap.add_argument("--no-hold-out", action="store_true",
+                    help="train on every clip (for the final model, once the set-up is chosen)")
     ap.add_argument("--cache", help="keep the generated sequences in this .npz file and reuse them")
     ap.add_argument("--out", default=os.path.join(ROOT, "vardix", "src", "mask_weights.c"))
     args = ap.parse_args()
@@ -336,6 +342,8 @@ def main():
 
     speech, speech_held = clips("speech")
     noise, noise_held = clips("noise")
+    if args.no_hold_out:
+        speech, noise = speech + speech_held, noise + noise_held
 
     t0 = time.time()
     keys = ("x", "y", "w", "e", "xv", "yv", "wv", "ev")
@@ -362,9 +370,9 @@ def main():
         def __init__(self):
             super().__init__()
             self.inp = nn.Linear(NFEAT, DENSE)
-            self.gru1 = nn.GRU(DENSE, HIDDEN, batch_first=True)
-            self.gru2 = nn.GRU(HIDDEN, HIDDEN, batch_first=True)
-            self.out = nn.Linear(HIDDEN, NB)
+            self.gru1 = nn.GRU(DENSE, args.hidden, batch_first=True)
+            self.gru2 = nn.GRU(args.hidden, args.hidden, batch_first=True)
+            self.out = nn.Linear(args.hidden, NB)
 
         def forward(self, f):
             h = torch.tanh(self.inp(f))
@@ -380,7 +388,7 @@ def main():
         d = torch.sqrt(g + 1e-8) - torch.sqrt(t + 1e-8)
         under = torch.clamp(-d, min=0)
         a = g - t
-        return torch.sum(m * (d * d + UNDER_WEIGHT * under * under) +
+        return torch.sum(m * (d * d + args.under_weight * under * under) +
                          args.loud_weight * e * a * a) / torch.sum(m)
 
     net = Net()

@@ -5,16 +5,22 @@ weights as C source (vardix/src/mask_weights.c).
 Data: only the corpus (speech/ and noise/ of ../shared/corpus). Training
 sequences are mixed on the fly from it: a random utterance (sometimes two, or
 none) at a random place, a random noise clip (sometimes two summed, or none)
-at a random offset, a random SNR between -5 and 25 dB, a random level and a
-random spectral tilt on speech and noise separately, so that the network
-learns speech against noise rather than these particular files.
+at a random offset, a random SNR between -5 and 25 dB, a random level, a random
+spectral tilt and sometimes another playback speed on speech and noise
+separately, and now and then a muted stretch of exact zeros, so that the
+network learns speech against noise rather than these particular files.
+Some speakers and noise clips (HOLD_OUT) are kept out of training; the
+held-out loss, on mixtures of only those, picks the epoch that is written.
 
 Features are computed exactly as the C estimator computes them from the
 analysis spectra of orvo_alg's filter bank (same prototype window, read from
 orvo_alg/src/analysis_window.c): per band, the log energy and the log ratio
 of the energy to the estimator's statistical noise estimate. The network
 (dense, two GRUs, dense) gives one gain per band; the target is the band's
-ideal amplitude ratio sqrt(E_clean / E_noisy).
+ideal amplitude ratio sqrt(E_clean / E_noisy). The loss is the error of
+compressed gains plus the amplitude error weighted by band energy, as the
+output's distortion is dominated by the loud bands. Like the estimator, the
+network skips spectra of digital silence.
 
 Usage: tools/train/train_mask.py [--sequences N] [--epochs N] [--out FILE]
 Needs python3-numpy, python3-scipy, python3-soundfile and python3-torch.
@@ -41,7 +47,7 @@ BAND_POINTS = [0, 2, 4, 6, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 56, 64, 80
                128, 160, 192, 224, 256]
 NB = len(BAND_POINTS)
 NFEAT = 2 * NB
-HIDDEN = 32
+HIDDEN = 48
 DENSE = 32
 
 # Noise tracker constants, as in vardix/src/estimator.c.
@@ -52,8 +58,21 @@ SPP_SMOOTH = 0.9
 SPP_LOCK = 0.99
 EPS = 1e-20
 LOG_EPS = 1e-12
+SILENCE_POWER = 1e-20
 # Extra loss weight on gains below their target (speech taken for noise).
 UNDER_WEIGHT = 1.0
+# Weight of the energy-weighted amplitude error in the loss, and the largest
+# weight one band of one spectrum may take in it.
+LOUD_WEIGHT = 0.3
+LOUD_CLIP = 30.0
+# Shares of speech and noise clips played at another speed.
+SPEECH_SPEED_SHARE = 0.6
+NOISE_SPEED_SHARE = 0.4
+# Share of training sequences with a muted stretch.
+MUTE_SHARE = 0.12
+# Speakers and noise clips kept out of training, for choosing models on
+# recordings the network has never heard (tools/bench/quality --only).
+HOLD_OUT = ("p226", "p229", "cafe_02", "typing_01")
 
 
 def load_window():
@@ -94,27 +113,55 @@ def analysis_power(x):
     return (spec.real ** 2 + spec.imag ** 2)
 
 
+def silent_hops(power):
+    """Spectra of digital silence (batch x hops), as the estimator tells them."""
+    return power.sum(axis=-1) < SILENCE_POWER * BINS
+
+
 def track_noise(power):
-    """The estimator's noise tracker over power spectra (batch x hops x bins)."""
+    """The estimator's noise tracker over power spectra (batch x hops x bins).
+    After the start-up phase, spectra of digital silence leave it as it was."""
     b, t, k = power.shape
     noise = np.zeros((b, k))
     spp = np.zeros((b, k))
+    seen = np.zeros(b, dtype=np.int64)
     out = np.zeros_like(power)
     ratio = XI_H1 / (1 + XI_H1)
+    silent = silent_hops(power)
     for h in range(t):
         p = power[:, h]
-        if h < STARTUP_HOPS:
-            noise += (p - noise) / (h + 1)
-        else:
-            gamma = p / (noise + EPS)
+        live = ~silent[:, h]
+        start = seen < STARTUP_HOPS
+        run = live & (seen >= STARTUP_HOPS)
+        if start.any():
+            w = 1.0 / (seen[start] + 1)
+            noise[start] += (p[start] - noise[start]) * w[:, None]
+        if run.any():
+            pr_, nz, sp = p[run], noise[run], spp[run]
+            gamma = pr_ / (nz + EPS)
             arg = np.minimum(gamma * ratio, 60.0)
             pr = 1.0 / (1.0 + (1 + XI_H1) * np.exp(-arg))
             pr[gamma * ratio > 60.0] = 1.0
-            spp = SPP_SMOOTH * spp + (1 - SPP_SMOOTH) * pr
-            pr = np.where((spp > SPP_LOCK) & (pr > SPP_LOCK), SPP_LOCK, pr)
-            post = (1 - pr) * p + pr * noise
-            noise = NOISE_SMOOTH * noise + (1 - NOISE_SMOOTH) * post
+            sp = SPP_SMOOTH * sp + (1 - SPP_SMOOTH) * pr
+            pr = np.where((sp > SPP_LOCK) & (pr > SPP_LOCK), SPP_LOCK, pr)
+            post = (1 - pr) * pr_ + pr * nz
+            noise[run] = NOISE_SMOOTH * nz + (1 - NOISE_SMOOTH) * post
+            spp[run] = sp
+        seen += start | live
         out[:, h] = noise
+    return out
+
+
+def skip_silence(silent, *arrays):
+    """The estimator does not run its network on digital silence, so its
+    state carries over the muted stretch: per sequence, the other hops are
+    moved to the front in order and the silent ones to the back (where the
+    loss weight is zero), which a causal network treats the same way."""
+    out = [a.copy() for a in arrays]
+    for i in range(silent.shape[0]):
+        order = np.concatenate([np.flatnonzero(~silent[i]), np.flatnonzero(silent[i])])
+        for a, o in zip(arrays, out):
+            o[i] = a[i][order]
     return out
 
 
@@ -144,13 +191,27 @@ def tilt(x, rng):
     return lfilter([1], [1, b], y) * np.sqrt((1 - b * b) / (1 + a * a))
 
 
+# Speed factors (as up/down sampling ratios) for perturbing clips: speech at
+# another speed has another pitch and tempo, which stands in for speakers
+# and noise sources the corpus does not have.
+SPEEDS = [(9, 10), (19, 20), (1, 1), (21, 20), (11, 10)]
+
+
+def perturb(x, rng, share):
+    """x at a random speed from SPEEDS, for `share` of the calls."""
+    if share <= 0 or rng.random() >= share:
+        return x
+    up, down = SPEEDS[rng.integers(len(SPEEDS))]
+    return resample_poly(x, up, down) if up != down else x
+
+
 def make_sequence(rng, speech, noise, n):
     s = np.zeros(n)
     r = rng.random()
     if r > 0.08:
         pos = int(rng.uniform(0, 0.4) * n)
         while pos < n:
-            u = speech[rng.integers(len(speech))]
+            u = perturb(speech[rng.integers(len(speech))], rng, SPEECH_SPEED_SHARE)
             u = tilt(u, rng) * 10 ** (rng.uniform(-6, 6) / 20)
             take = min(len(u), n - pos)
             s[pos:pos + take] += u[:take]
@@ -160,7 +221,7 @@ def make_sequence(rng, speech, noise, n):
     v = np.zeros(n)
     if rng.random() > 0.06:
         for _ in range(1 if rng.random() < 0.75 else 2):
-            c = noise[rng.integers(len(noise))]
+            c = perturb(noise[rng.integers(len(noise))], rng, NOISE_SPEED_SHARE)
             while len(c) < n + 1:
                 c = np.concatenate([c, c])
             off = rng.integers(len(c) - n)
@@ -172,6 +233,12 @@ def make_sequence(rng, speech, noise, n):
         snr = rng.uniform(-5, 25)
         v *= np.sqrt(ps / (pn * 10 ** (snr / 10)))
     mix = s + v
+    if rng.random() < MUTE_SHARE:
+        # A muted stretch (exact zeros), as from a microphone switched off.
+        a = int(rng.uniform(0.2, 0.8) * n)
+        b = min(n, a + int(rng.uniform(0.1, 1.2) * FS))
+        s[a:b] = 0.0
+        mix[a:b] = 0.0
     peak = max(np.max(np.abs(mix)), 1e-9)
     g = 10 ** (rng.uniform(-35, -1) / 20) / peak
     return s * g, mix * g
@@ -179,7 +246,7 @@ def make_sequence(rng, speech, noise, n):
 
 def build_set(rng, count, seconds, speech, noise):
     n = int(seconds * FS) + 1024
-    feats, targets, weights = [], [], []
+    feats, targets, weights, loud = [], [], [], []
     batch = 100
     for start in range(0, count, batch):
         ps, pm = [], []
@@ -188,12 +255,23 @@ def build_set(rng, count, seconds, speech, noise):
             ps.append(analysis_power(s))
             pm.append(analysis_power(m))
         ps, pm = np.stack(ps), np.stack(pm)
-        feats.append(features(pm))
+        f = features(pm)
         es, em = ps @ BANDS.T, pm @ BANDS.T
-        targets.append(np.clip(np.sqrt(es / (em + 1e-30)), 0, 1).astype(np.float32))
+        t = np.clip(np.sqrt(es / (em + 1e-30)), 0, 1).astype(np.float32)
+        silent = silent_hops(pm)
         # Bands with next to no energy carry no information on the gain.
-        weights.append((em > 1e-11).astype(np.float32))
-    return np.concatenate(feats), np.concatenate(targets), np.concatenate(weights)
+        w = ((em > 1e-11) & ~silent[:, :, None]).astype(np.float32)
+        # Band energy relative to the sequence's mean: the share of an error
+        # in the output's distortion, which loud bands dominate.
+        ref = np.maximum((em * w).sum(axis=(1, 2)) / np.maximum(w.sum(axis=(1, 2)), 1), 1e-30)
+        e = np.minimum(em / ref[:, None, None], LOUD_CLIP).astype(np.float32) * w
+        f, t, w, e = skip_silence(silent, f, t, w, e)
+        feats.append(f)
+        targets.append(t)
+        weights.append(w)
+        loud.append(e)
+    return (np.concatenate(feats), np.concatenate(targets), np.concatenate(weights),
+            np.concatenate(loud))
 
 
 def write_c(path, model, mean, std):
@@ -224,17 +302,27 @@ def write_c(path, model, mean, std):
     import shutil
     import subprocess
     if shutil.which("clang-format"):
-        subprocess.run(["clang-format", "-i", path], check=False)
+        # Styled by the repository's .clang-format wherever the file is written.
+        style = os.path.join(ROOT, "vardix", "src", "mask_weights.c")
+        subprocess.run(["clang-format", "-i", "--assume-filename=" + style, path], check=False)
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--sequences", type=int, default=1600)
+    ap.add_argument("--sequences", type=int, default=2400)
     ap.add_argument("--seconds", type=float, default=3.0)
     ap.add_argument("--epochs", type=int, default=30)
     ap.add_argument("--seed", type=int, default=20261208)
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--batch", type=int, default=128)
+    ap.add_argument("--loud-weight", type=float, default=LOUD_WEIGHT,
+                    help="weight of the energy-weighted amplitude error")
+    ap.add_argument("--under-weight", type=float, default=UNDER_WEIGHT,
+                    help="extra weight of gains below their target")
+    ap.add_argument("--hidden", type=int, default=HIDDEN,
+                    help="GRU size (must match VX_HIDDEN in vardix/src/mask_net.h)")
+    ap.add_argument("--no-hold-out", action="store_true",
+                    help="train on every clip (for the final model, once the set-up is chosen)")
     ap.add_argument("--cache", help="keep the generated sequences in this .npz file and reuse them")
     ap.add_argument("--out", default=os.path.join(ROOT, "vardix", "src", "mask_weights.c"))
     args = ap.parse_args()
@@ -245,23 +333,35 @@ def main():
     torch.manual_seed(args.seed)
     rng = np.random.default_rng(args.seed)
 
-    speech = [load(os.path.join(CORPUS, "speech", f))
-              for f in sorted(os.listdir(os.path.join(CORPUS, "speech"))) if f.endswith(".wav")]
-    noise = [load(os.path.join(CORPUS, "noise", f))
-             for f in sorted(os.listdir(os.path.join(CORPUS, "noise"))) if f.endswith(".wav")]
+    def clips(kind):
+        names = sorted(f for f in os.listdir(os.path.join(CORPUS, kind)) if f.endswith(".wav"))
+        keep = [f for f in names if not any(h in f for h in HOLD_OUT)]
+        held = [f for f in names if any(h in f for h in HOLD_OUT)]
+        return ([load(os.path.join(CORPUS, kind, f)) for f in keep],
+                [load(os.path.join(CORPUS, kind, f)) for f in held])
+
+    speech, speech_held = clips("speech")
+    noise, noise_held = clips("noise")
+    if args.no_hold_out:
+        speech, noise = speech + speech_held, noise + noise_held
 
     t0 = time.time()
+    keys = ("x", "y", "w", "e", "xv", "yv", "wv", "ev")
     if args.cache and os.path.exists(args.cache):
         d = np.load(args.cache)
-        x, y, w, xv, yv, wv = (d[k] for k in ("x", "y", "w", "xv", "yv", "wv"))
+        x, y, w, e, xv, yv, wv, ev = (d[k] for k in keys)
     else:
-        x, y, w = build_set(rng, args.sequences, args.seconds, speech, noise)
-        xv, yv, wv = build_set(rng, max(100, args.sequences // 10), args.seconds, speech, noise)
+        x, y, w, e = build_set(rng, args.sequences, args.seconds, speech, noise)
+        # Validation mixes only held-out speakers with held-out noise clips.
+        xv, yv, wv, ev = build_set(rng, max(100, args.sequences // 10), args.seconds,
+                                   speech_held, noise_held)
         if args.cache:
-            np.savez(args.cache, x=x, y=y, w=w, xv=xv, yv=yv, wv=wv)
-    x, y, w = x[:args.sequences], y[:args.sequences], w[:args.sequences]
-    mean = x.reshape(-1, NFEAT).mean(axis=0)
-    std = x.reshape(-1, NFEAT).std(axis=0) + 1e-3
+            np.savez(args.cache, **dict(zip(keys, (x, y, w, e, xv, yv, wv, ev))))
+    x, y, w, e = x[:args.sequences], y[:args.sequences], w[:args.sequences], e[:args.sequences]
+    # Normalisation from the hops the network runs on (not digital silence).
+    live = w.reshape(-1, NB).any(axis=1)
+    mean = x.reshape(-1, NFEAT)[live].mean(axis=0)
+    std = x.reshape(-1, NFEAT)[live].std(axis=0) + 1e-3
     x = (x - mean) / std
     xv = (xv - mean) / std
     print("data: %s in %.0f s" % (x.shape, time.time() - t0), flush=True)
@@ -270,9 +370,9 @@ def main():
         def __init__(self):
             super().__init__()
             self.inp = nn.Linear(NFEAT, DENSE)
-            self.gru1 = nn.GRU(DENSE, HIDDEN, batch_first=True)
-            self.gru2 = nn.GRU(HIDDEN, HIDDEN, batch_first=True)
-            self.out = nn.Linear(HIDDEN, NB)
+            self.gru1 = nn.GRU(DENSE, args.hidden, batch_first=True)
+            self.gru2 = nn.GRU(args.hidden, args.hidden, batch_first=True)
+            self.out = nn.Linear(args.hidden, NB)
 
         def forward(self, f):
             h = torch.tanh(self.inp(f))
@@ -280,18 +380,23 @@ def main():
             h2, _ = self.gru2(h1)
             return torch.sigmoid(self.out(h2))
 
-    def loss_fn(g, t, m):
+    def loss_fn(g, t, m, e):
         # Errors on compressed gains, with extra weight on over-suppression
-        # of speech (gain far below its target) so onsets are not eaten.
+        # of speech (gain far below its target) so onsets are not eaten, and
+        # amplitude errors weighted by band energy, which is what the output's
+        # distortion is made of.
         d = torch.sqrt(g + 1e-8) - torch.sqrt(t + 1e-8)
         under = torch.clamp(-d, min=0)
-        return torch.sum(m * (d * d + UNDER_WEIGHT * under * under)) / torch.sum(m)
+        a = g - t
+        return torch.sum(m * (d * d + args.under_weight * under * under) +
+                         args.loud_weight * e * a * a) / torch.sum(m)
 
     net = Net()
     opt = torch.optim.Adam(net.parameters(), lr=4e-3)
     sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, args.epochs)
-    X, Y, W = map(torch.from_numpy, (x, y, w))
-    XV, YV, WV = map(torch.from_numpy, (xv, yv, wv))
+    X, Y, W, E = map(torch.from_numpy, (x, y, w, e))
+    XV, YV, WV, EV = map(torch.from_numpy, (xv, yv, wv, ev))
+    best, best_state = None, None
     for epoch in range(args.epochs):
         net.train()
         perm = torch.randperm(len(X))
@@ -299,7 +404,7 @@ def main():
         for i in range(0, len(X), args.batch):
             b = perm[i:i + args.batch]
             opt.zero_grad()
-            loss = loss_fn(net(X[b]), Y[b], W[b])
+            loss = loss_fn(net(X[b]), Y[b], W[b], E[b])
             loss.backward()
             nn.utils.clip_grad_norm_(net.parameters(), 1.0)
             opt.step()
@@ -307,10 +412,15 @@ def main():
         sched.step()
         net.eval()
         with torch.no_grad():
-            vl = loss_fn(net(XV), YV, WV).item()
+            vl = loss_fn(net(XV), YV, WV, EV).item()
+        if best is None or vl < best:
+            best = vl
+            best_state = {k: v.clone() for k, v in net.state_dict().items()}
         print("epoch %2d  train %.4f  held-out mixtures %.4f  (%.0f s)"
               % (epoch + 1, total / len(X), vl, time.time() - t0), flush=True)
 
+    # The epoch that did best on the held-out speakers and noise clips.
+    net.load_state_dict(best_state)
     write_c(args.out, net, mean, std)
     print("wrote", args.out)
 

@@ -47,7 +47,7 @@ BAND_POINTS = [0, 2, 4, 6, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 56, 64, 80
                128, 160, 192, 224, 256]
 NB = len(BAND_POINTS)
 NFEAT = 2 * NB
-HIDDEN = 48
+HIDDEN = 64
 DENSE = 32
 
 # Noise tracker constants, as in vardix/src/estimator.c.

@@ -8,7 +8,7 @@
 #define VX_NB 25             /* bands */
 #define VX_NFEAT (2 * VX_NB) /* log energy and log SNR per band */
 #define VX_DENSE 32
-#define VX_HIDDEN 48
+#define VX_HIDDEN 64
 
 typedef struct VxNet {
     float h1[VX_HIDDEN];

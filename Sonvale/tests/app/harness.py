@@ -424,6 +424,15 @@ def standard_setup(pulse, noisy):
     return feeder
 
 
+def tear_down(pulse, pulse_dir, feeder):
+    """Undoes standard_setup and ends the private daemon."""
+    pulse.driver("down")
+    if feeder:
+        feeder.stop()
+    pulse.stop()
+    shutil.rmtree(pulse_dir, ignore_errors=True)
+
+
 def demo(args):
     out = os.path.abspath(args.out)
     shutil.rmtree(out, ignore_errors=True)
@@ -483,11 +492,7 @@ def demo(args):
     finally:
         if app:
             app.kill()
-        pulse.driver("down")
-        if feeder:
-            feeder.stop()
-        pulse.stop()
-        shutil.rmtree(pulse_dir, ignore_errors=True)
+        tear_down(pulse, pulse_dir, feeder)
 
 
 def process_cpu_seconds(pid):
@@ -580,11 +585,7 @@ def cpu(args):
                 app.wait(20)
             except subprocess.TimeoutExpired:
                 app.kill()
-        pulse.driver("down")
-        if feeder:
-            feeder.stop()
-        pulse.stop()
-        shutil.rmtree(pulse_dir, ignore_errors=True)
+        tear_down(pulse, pulse_dir, feeder)
 
 
 def with_devices(args):
@@ -602,11 +603,7 @@ def with_devices(args):
         env["SONVALE_HARNESS"] = os.path.abspath(__file__)
         return subprocess.run(args.command, env=env).returncode
     finally:
-        pulse.driver("down")
-        if feeder:
-            feeder.stop()
-        pulse.stop()
-        shutil.rmtree(pulse_dir, ignore_errors=True)
+        tear_down(pulse, pulse_dir, feeder)
 
 
 def main():

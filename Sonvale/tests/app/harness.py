@@ -495,11 +495,17 @@ def demo(args):
         tear_down(pulse, pulse_dir, feeder)
 
 
-def process_cpu_seconds(pid):
-    """User plus system CPU time of a whole process, all its threads, in s."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
+def stat_cpu_seconds(stat_text):
+    """User plus system CPU time, in s, from the text of a /proc stat file
+    (fields counted after the command name, which may hold spaces)."""
+    fields = stat_text.rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def process_cpu_seconds(pid):
+    """CPU time of a whole process, all its threads, in s."""
+    with open("/proc/%d/stat" % pid) as f:
+        return stat_cpu_seconds(f.read())
 
 
 def thread_cpu_seconds(pid):
@@ -512,8 +518,7 @@ def thread_cpu_seconds(pid):
         except OSError:
             continue  # the thread ended meanwhile
         name = text[text.index("(") + 1:text.rindex(")")]
-        fields = text.rsplit(")", 1)[1].split()
-        use[name + " " + tid] = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        use[name + " " + tid] = stat_cpu_seconds(text)
     return use
 
 

@@ -309,9 +309,9 @@ def write_c(path, model, mean, std):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--sequences", type=int, default=2400)
-    ap.add_argument("--seconds", type=float, default=3.0)
-    ap.add_argument("--epochs", type=int, default=30)
+    ap.add_argument("--sequences", type=int, default=3200)
+    ap.add_argument("--seconds", type=float, default=4.5)
+    ap.add_argument("--epochs", type=int, default=25)
     ap.add_argument("--seed", type=int, default=20261208)
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--batch", type=int, default=128)

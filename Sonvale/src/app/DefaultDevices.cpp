@@ -170,7 +170,12 @@ void ArmDefaultsRestore(const DefaultDevices& devices) {
             if (c == '\n') c = ' ';
         return s;
     };
-    TellKeeper("S" + oneLine(devices.speaker) + "\nM" + oneLine(devices.microphone) + "\n");
+    std::string line = "S";
+    line += oneLine(devices.speaker);
+    line += "\nM";
+    line += oneLine(devices.microphone);
+    line += '\n';
+    TellKeeper(line);
 }
 
 void RestoreArmedDefaults() {

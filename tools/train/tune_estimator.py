@@ -39,7 +39,8 @@ def build_variant(spec, tmp, weights=None):
     if weights:
         files = [f for f in files if not f.endswith("mask_weights.c")] + [os.path.abspath(weights)]
     subprocess.run(["cc", "-O3", "-shared", "-fPIC", "-DVARDIX_BUILD",
-                    "-I", os.path.join(ROOT, "vardix", "include"), "-I", src, *defs, *files,
+                    "-fno-trapping-math", "-I", os.path.join(ROOT, "vardix", "include"), "-I", src,
+                    "-I", os.path.join(ROOT, "orvo_alg", "src"), *defs, *files,
                     "-o", out, "-lm"], check=True)
     return out
 

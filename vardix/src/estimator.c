@@ -22,6 +22,8 @@
 #include <math.h>
 #include <string.h>
 
+#include "vec_math.h"
+
 /* The constants below were chosen on the corpus with tools/train (each can
  * be overridden at compile time for such a search). */
 
@@ -113,23 +115,26 @@ void vx_estimator_init(VxEstimator* e) {
     }
 }
 
-/* E1(v) in single precision, for v > 0. */
-static float e1f(float v) {
-    float x = v < 1e-7f ? 1e-7f : v;
-    if (x < 1.0f) {
-        /* Abramowitz & Stegun 5.1.53, |error| < 2e-7. */
-        return -logf(x) - 0.57721566f +
-               x * (0.99999193f +
-                    x * (-0.24991055f + x * (0.05519968f + x * (-0.00976004f + x * 0.00107857f))));
-    }
-    if (x > 40.0f) return 0.0f; /* below 1e-19 */
-    /* Abramowitz & Stegun 5.1.56, relative error < 5e-5. */
-    float num = x * x + 2.334733f * x + 0.250621f;
-    float den = x * x + 3.330657f * x + 1.681534f;
-    return expf(-x) / x * (num / den);
+/* E1(v) in single precision, for v > 0. Both approximations are computed
+ * and one is selected, so that the per-bin loop has no branches. */
+static inline float e1f(float v) {
+    const float x = v < 1e-7f ? 1e-7f : v;
+    /* Abramowitz & Stegun 5.1.53 below 1, |error| < 2e-7. */
+    const float xs = x < 1.0f ? x : 1.0f;
+    const float small =
+        -vm_logf(x) - 0.57721566f +
+        xs * (0.99999193f +
+              xs * (-0.24991055f + xs * (0.05519968f + xs * (-0.00976004f + xs * 0.00107857f))));
+    /* Abramowitz & Stegun 5.1.56 above, relative error < 5e-5; past 40 the
+     * value is below 1e-19 and taken as 0. */
+    const float xl = x > 40.0f ? 40.0f : x;
+    const float num = xl * xl + 2.334733f * xl + 0.250621f;
+    const float den = xl * xl + 3.330657f * xl + 1.681534f;
+    const float large = vm_expf(-xl) / xl * (num / den);
+    return x < 1.0f ? small : x > 40.0f ? 0.0f : large;
 }
 
-float vx_lsa_factor(float v) { return expf(0.5f * e1f(v)); }
+float vx_lsa_factor(float v) { return vm_expf(0.5f * e1f(v)); }
 
 void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* mask) {
     float power[VX_BINS];
@@ -165,9 +170,12 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
 
             /* Speech-presence probability for a fixed a-priori SNR. */
             float arg = gamma * xi_ratio;
-            float p = arg > 60.0f ? 1.0f : 1.0f / (1.0f + (1.0f + VX_XI_H1) * expf(-arg));
+            float p = arg > 60.0f ? 1.0f : 1.0f / (1.0f + (1.0f + VX_XI_H1) * vm_expf(-arg));
             e->spp_avg[k] = VX_SPP_SMOOTH * e->spp_avg[k] + (1.0f - VX_SPP_SMOOTH) * p;
-            if (e->spp_avg[k] > VX_SPP_LOCK && p > VX_SPP_LOCK) p = VX_SPP_LOCK;
+            /* Two selects rather than one on a combined condition, which
+             * GCC does not vectorize. */
+            const float capped = p > VX_SPP_LOCK ? VX_SPP_LOCK : p;
+            p = e->spp_avg[k] > VX_SPP_LOCK ? capped : p;
 
             if (VX_LSA_WEIGHT > 0.0f) {
                 /* Decision-directed a-priori SNR and log-spectral-amplitude
@@ -175,12 +183,12 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
                 float ml = gamma > 1.0f ? gamma - 1.0f : 0.0f;
                 float xi = VX_DD_WEIGHT * e->prev_gain[k] * e->prev_gain[k] * e->prev_gamma[k] +
                            (1.0f - VX_DD_WEIGHT) * ml;
-                if (xi < VX_XI_MIN) xi = VX_XI_MIN;
+                xi = xi < VX_XI_MIN ? VX_XI_MIN : xi;
                 /* In the log domain: one exponential per bin instead of powers. */
-                float lg = logf(xi / (1.0f + xi)) + 0.5f * e1f(xi * gamma / (1.0f + xi));
-                if (lg > 0.0f) lg = 0.0f;
+                float lg = vm_logf(xi / (1.0f + xi)) + 0.5f * e1f(xi * gamma / (1.0f + xi));
+                lg = lg > 0.0f ? 0.0f : lg;
                 e->gain[k] = p * lg + (1.0f - p) * VX_LOG_GAIN_MIN; /* log of the gain */
-                e->prev_gain[k] = expf(lg);
+                e->prev_gain[k] = vm_expf(lg);
                 e->prev_gamma[k] = gamma;
             } else {
                 e->gain[k] = 0.0f;
@@ -212,8 +220,8 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
         noise[VX_NB - 1] += e->noise[VX_BINS - 1];
         float feat[VX_NFEAT];
         for (int b = 0; b < VX_NB; ++b) {
-            feat[b] = log10f(energy[b] + VX_LOG_EPS);
-            feat[VX_NB + b] = log10f((energy[b] + VX_LOG_EPS) / (noise[b] + VX_LOG_EPS));
+            feat[b] = vm_log10f(energy[b] + VX_LOG_EPS);
+            feat[VX_NB + b] = vm_log10f((energy[b] + VX_LOG_EPS) / (noise[b] + VX_LOG_EPS));
         }
         vx_net_run(&e->net, feat, band_gain);
     }
@@ -237,7 +245,7 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
             /* The statistical gain counts less where the network is sure of
              * speech, so it cannot thin out what the network keeps. */
             float w = VX_LSA_ADAPT ? VX_LSA_WEIGHT * (1.0f - mask[k]) : VX_LSA_WEIGHT;
-            g *= expf(w * e->gain[k]);
+            g *= vm_expf(w * e->gain[k]);
         }
         g *= VX_MAKEUP;
         e->out_gain[k] = g;

@@ -319,6 +319,10 @@ def main():
                     help="weight of the energy-weighted amplitude error")
     ap.add_argument("--under-weight", type=float, default=UNDER_WEIGHT,
                     help="extra weight of gains below their target")
+    ap.add_argument("--dropout", type=float, default=0.0,
+                    help="dropout on the inputs of both GRUs while training")
+    ap.add_argument("--weight-decay", type=float, default=0.0,
+                    help="decoupled weight decay of the optimiser (AdamW)")
     ap.add_argument("--hidden", type=int, default=HIDDEN,
                     help="GRU size (must match VX_HIDDEN in vardix/src/mask_net.h)")
     ap.add_argument("--no-hold-out", action="store_true",
@@ -373,11 +377,12 @@ def main():
             self.gru1 = nn.GRU(DENSE, args.hidden, batch_first=True)
             self.gru2 = nn.GRU(args.hidden, args.hidden, batch_first=True)
             self.out = nn.Linear(args.hidden, NB)
+            self.drop = nn.Dropout(args.dropout)
 
         def forward(self, f):
             h = torch.tanh(self.inp(f))
-            h1, _ = self.gru1(h)
-            h2, _ = self.gru2(h1)
+            h1, _ = self.gru1(self.drop(h))
+            h2, _ = self.gru2(self.drop(h1))
             return torch.sigmoid(self.out(h2))
 
     def loss_fn(g, t, m, e):
@@ -392,7 +397,7 @@ def main():
                          args.loud_weight * e * a * a) / torch.sum(m)
 
     net = Net()
-    opt = torch.optim.Adam(net.parameters(), lr=4e-3)
+    opt = torch.optim.AdamW(net.parameters(), lr=4e-3, weight_decay=args.weight_decay)
     sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, args.epochs)
     X, Y, W, E = map(torch.from_numpy, (x, y, w, e))
     XV, YV, WV, EV = map(torch.from_numpy, (xv, yv, wv, ev))

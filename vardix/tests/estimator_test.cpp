@@ -2,8 +2,9 @@
 // factor against a numerical exponential integral, suppression of steady
 // noise (also after the noise floor rises and across digital silence), and
 // pass-through of recorded speech; the band-gain network against a
-// double-precision evaluation with libm's activations. Gains are the ones meant to reach
-// the output, i.e. with orvo_alg's post-filter already accounted for.
+// double-precision evaluation with libm's activations. Gains are the ones
+// meant to reach the output, i.e. with orvo_alg's post-filter already
+// accounted for.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -19,7 +19,9 @@ of the energy to the estimator's statistical noise estimate. The network
 (dense, two GRUs, dense) gives one gain per band; the target is the band's
 ideal amplitude ratio sqrt(E_clean / E_noisy). The loss is the error of
 compressed gains plus the amplitude error weighted by band energy, as the
-output's distortion is dominated by the loud bands. Like the estimator, the
+output's distortion is dominated by the loud bands; --sdr-weight adds each
+sequence's signal-to-distortion ratio in dB, computed from the error energy of
+the masked band spectra against the clean ones. Like the estimator, the
 network skips spectra of digital silence.
 
 Usage: tools/train/train_mask.py [--sequences N] [--epochs N] [--out FILE]
@@ -65,6 +67,10 @@ UNDER_WEIGHT = 1.0
 # weight one band of one spectrum may take in it.
 LOUD_WEIGHT = 0.3
 LOUD_CLIP = 30.0
+# Weight of each sequence's signal-to-distortion ratio (per dB) in the loss;
+# the term stops rewarding a sequence 30 dB above its reference.
+SDR_WEIGHT = 0.01
+SDR_FLOOR = 1e-3
 # Shares of speech and noise clips played at another speed.
 SPEECH_SPEED_SHARE = 0.6
 NOISE_SPEED_SHARE = 0.4
@@ -103,14 +109,19 @@ BANDS = band_matrix()
 INTERP = BANDS.T.copy()  # bin k takes (1-f) of its lower and f of its upper point
 
 
-def analysis_power(x):
-    """Power spectra (hops x 257) of orvo_alg's WOLA analysis of x (32 kHz)."""
+def analysis_spectra(x):
+    """Complex spectra (hops x 257) of orvo_alg's WOLA analysis of x (32 kHz)."""
     n = (len(x) - 1024) // HOP + 1
     idx = np.arange(1024)[None, :] + HOP * np.arange(n)[:, None]
     seg = x[idx][:, ::-1]
     f = seg[:, :512] * WINDOW[None, :512] + seg[:, 512:] * WINDOW[None, 512:]
-    spec = np.fft.rfft(f, axis=1)
-    return (spec.real ** 2 + spec.imag ** 2)
+    return np.fft.rfft(f, axis=1)
+
+
+def analysis_power(x):
+    """Power spectra (hops x 257) of orvo_alg's WOLA analysis of x (32 kHz)."""
+    spec = analysis_spectra(x)
+    return spec.real ** 2 + spec.imag ** 2
 
 
 def silent_hops(power):
@@ -246,15 +257,17 @@ def make_sequence(rng, speech, noise, n):
 
 def build_set(rng, count, seconds, speech, noise):
     n = int(seconds * FS) + 1024
-    feats, targets, weights, loud = [], [], [], []
+    feats, targets, weights, loud, dist = [], [], [], [], []
     batch = 100
     for start in range(0, count, batch):
-        ps, pm = [], []
+        ps, pm, pc = [], [], []
         for _ in range(min(batch, count - start)):
             s, m = make_sequence(rng, speech, noise, n)
-            ps.append(analysis_power(s))
-            pm.append(analysis_power(m))
-        ps, pm = np.stack(ps), np.stack(pm)
+            cs, cm = analysis_spectra(s), analysis_spectra(m)
+            ps.append(cs.real ** 2 + cs.imag ** 2)
+            pm.append(cm.real ** 2 + cm.imag ** 2)
+            pc.append(cm.real * cs.real + cm.imag * cs.imag)
+        ps, pm, pc = np.stack(ps), np.stack(pm), np.stack(pc)
         f = features(pm)
         es, em = ps @ BANDS.T, pm @ BANDS.T
         t = np.clip(np.sqrt(es / (em + 1e-30)), 0, 1).astype(np.float32)
@@ -265,13 +278,20 @@ def build_set(rng, count, seconds, speech, noise):
         # in the output's distortion, which loud bands dominate.
         ref = np.maximum((em * w).sum(axis=(1, 2)) / np.maximum(w.sum(axis=(1, 2)), 1), 1e-30)
         e = np.minimum(em / ref[:, None, None], LOUD_CLIP).astype(np.float32) * w
-        f, t, w, e = skip_silence(silent, f, t, w, e)
+        # The output's error energy per band for a gain g is
+        # g^2 em - 2 g ec + es (the band's share of |g X - S|^2): the three
+        # energies, relative to the sequence's mean, give the distortion loss.
+        ec = pc @ BANDS.T
+        d = np.stack([em, ec, es], axis=-1) / ref[:, None, None, None]
+        d = (d * w[..., None]).astype(np.float32)
+        f, t, w, e, d = skip_silence(silent, f, t, w, e, d)
         feats.append(f)
         targets.append(t)
         weights.append(w)
         loud.append(e)
+        dist.append(d)
     return (np.concatenate(feats), np.concatenate(targets), np.concatenate(weights),
-            np.concatenate(loud))
+            np.concatenate(loud), np.concatenate(dist))
 
 
 def write_c(path, model, mean, std):
@@ -319,6 +339,8 @@ def main():
                     help="weight of the energy-weighted amplitude error")
     ap.add_argument("--under-weight", type=float, default=UNDER_WEIGHT,
                     help="extra weight of gains below their target")
+    ap.add_argument("--sdr-weight", type=float, default=SDR_WEIGHT,
+                    help="weight, per dB, of the sequences' signal-to-distortion ratio")
     ap.add_argument("--dropout", type=float, default=0.0,
                     help="dropout on the inputs of both GRUs while training")
     ap.add_argument("--weight-decay", type=float, default=0.0,
@@ -350,18 +372,18 @@ def main():
         speech, noise = speech + speech_held, noise + noise_held
 
     t0 = time.time()
-    keys = ("x", "y", "w", "e", "xv", "yv", "wv", "ev")
+    keys = ("x", "y", "w", "e", "d", "xv", "yv", "wv", "ev", "dv")
     if args.cache and os.path.exists(args.cache):
-        d = np.load(args.cache)
-        x, y, w, e, xv, yv, wv, ev = (d[k] for k in keys)
+        c = np.load(args.cache)
+        x, y, w, e, d, xv, yv, wv, ev, dv = (c[k] for k in keys)
     else:
-        x, y, w, e = build_set(rng, args.sequences, args.seconds, speech, noise)
+        x, y, w, e, d = build_set(rng, args.sequences, args.seconds, speech, noise)
         # Validation mixes only held-out speakers with held-out noise clips.
-        xv, yv, wv, ev = build_set(rng, max(100, args.sequences // 10), args.seconds,
-                                   speech_held, noise_held)
+        xv, yv, wv, ev, dv = build_set(rng, max(100, args.sequences // 10), args.seconds,
+                                       speech_held, noise_held)
         if args.cache:
-            np.savez(args.cache, **dict(zip(keys, (x, y, w, e, xv, yv, wv, ev))))
-    x, y, w, e = x[:args.sequences], y[:args.sequences], w[:args.sequences], e[:args.sequences]
+            np.savez(args.cache, **dict(zip(keys, (x, y, w, e, d, xv, yv, wv, ev, dv))))
+    x, y, w, e, d = (a[:args.sequences] for a in (x, y, w, e, d))
     # Normalisation from the hops the network runs on (not digital silence).
     live = w.reshape(-1, NB).any(axis=1)
     mean = x.reshape(-1, NFEAT)[live].mean(axis=0)
@@ -385,7 +407,7 @@ def main():
             h2, _ = self.gru2(self.drop(h1))
             return torch.sigmoid(self.out(h2))
 
-    def loss_fn(g, t, m, e):
+    def loss_fn(g, t, m, e, dist):
         # Errors on compressed gains, with extra weight on over-suppression
         # of speech (gain far below its target) so onsets are not eaten, and
         # amplitude errors weighted by band energy, which is what the output's
@@ -393,14 +415,25 @@ def main():
         d = torch.sqrt(g + 1e-8) - torch.sqrt(t + 1e-8)
         under = torch.clamp(-d, min=0)
         a = g - t
-        return torch.sum(m * (d * d + args.under_weight * under * under) +
+        loss = torch.sum(m * (d * d + args.under_weight * under * under) +
                          args.loud_weight * e * a * a) / torch.sum(m)
+        if args.sdr_weight > 0:
+            # Each sequence's signal-to-distortion ratio in dB, from the error
+            # energy of the masked spectra against the clean ones; against the
+            # noise energy where a sequence holds no speech.
+            em, ec, es = dist[..., 0], dist[..., 1], dist[..., 2]
+            err = torch.sum(g * g * em - 2 * g * ec + es, dim=(1, 2)).clamp(min=0)
+            sig, mix = torch.sum(es, dim=(1, 2)), torch.sum(em, dim=(1, 2))
+            ref = torch.where(sig > 1e-3 * mix, sig, mix) + 1e-9
+            sdr = -10 * torch.log10(err / ref + SDR_FLOOR)
+            loss = loss - args.sdr_weight * torch.mean(sdr)
+        return loss
 
     net = Net()
     opt = torch.optim.AdamW(net.parameters(), lr=4e-3, weight_decay=args.weight_decay)
     sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, args.epochs)
-    X, Y, W, E = map(torch.from_numpy, (x, y, w, e))
-    XV, YV, WV, EV = map(torch.from_numpy, (xv, yv, wv, ev))
+    X, Y, W, E, D = map(torch.from_numpy, (x, y, w, e, d))
+    XV, YV, WV, EV, DV = map(torch.from_numpy, (xv, yv, wv, ev, dv))
     best, best_state = None, None
     for epoch in range(args.epochs):
         net.train()
@@ -409,7 +442,7 @@ def main():
         for i in range(0, len(X), args.batch):
             b = perm[i:i + args.batch]
             opt.zero_grad()
-            loss = loss_fn(net(X[b]), Y[b], W[b], E[b])
+            loss = loss_fn(net(X[b]), Y[b], W[b], E[b], D[b])
             loss.backward()
             nn.utils.clip_grad_norm_(net.parameters(), 1.0)
             opt.step()
@@ -417,7 +450,7 @@ def main():
         sched.step()
         net.eval()
         with torch.no_grad():
-            vl = loss_fn(net(XV), YV, WV, EV).item()
+            vl = loss_fn(net(XV), YV, WV, EV, DV).item()
         if best is None or vl < best:
             best = vl
             best_state = {k: v.clone() for k, v in net.state_dict().items()}

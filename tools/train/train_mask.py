@@ -62,7 +62,7 @@ EPS = 1e-20
 LOG_EPS = 1e-12
 SILENCE_POWER = 1e-20
 # Extra loss weight on gains below their target (speech taken for noise).
-UNDER_WEIGHT = 1.0
+UNDER_WEIGHT = 0.5
 # Weight of the energy-weighted amplitude error in the loss, and the largest
 # weight one band of one spectrum may take in it.
 LOUD_WEIGHT = 0.3
@@ -331,7 +331,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--sequences", type=int, default=3200)
     ap.add_argument("--seconds", type=float, default=4.5)
-    ap.add_argument("--epochs", type=int, default=25)
+    ap.add_argument("--epochs", type=int, default=22)
     ap.add_argument("--seed", type=int, default=20261208)
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--batch", type=int, default=128)

@@ -3,7 +3,6 @@
 #include <QDebug>
 #include <QMetaObject>
 #include <QMutexLocker>
-#include <QTimer>
 #include <algorithm>
 #include <cstring>
 
@@ -23,8 +22,6 @@ namespace {
 constexpr int kSlicesPerSecond = 50;
 // Input buffer asked of the audio system: short, for a short path.
 constexpr int kInputBufferMs = 20;
-// How often the capture thread asks for the audio the server has delivered.
-constexpr int kPollIntervalMs = 10;
 
 }  // namespace
 
@@ -112,23 +109,12 @@ void PcmCaptureLoop::closeCapture() {
 void PcmCaptureLoop::run() {
     const quint64 generation = m_generation.load();
     const bool opened = initQtAudioForCapture(m_deviceInfo);
-    QTimer* pollTimer = nullptr;  // owned by the input, released with it
     if (opened) {
         // The receiver belongs to the GUI thread, so readyRead arrives there
         // as a queued call; the generation recognises calls of an ended capture.
-        const auto readNow = [this, generation] {
+        connect(m_stream, &QIODevice::readyRead, this, [this, generation] {
             if (generation == m_generation.load()) onReadyRead();
-        };
-        connect(m_stream, &QIODevice::readyRead, this, readNow);
-        // Qt's PulseAudio input announces data only on a timer of its own of
-        // about 40 ms, whatever the buffer size, which put up to 40 ms of
-        // waiting on the microphone path. A 10 ms timer of this thread asks
-        // for the audio as the server delivers it; a call that finds nothing
-        // costs one empty read.
-        pollTimer = new QTimer(m_audioInput);
-        pollTimer->setTimerType(Qt::PreciseTimer);
-        connect(pollTimer, &QTimer::timeout, this, readNow);
-        pollTimer->start(kPollIntervalMs);
+        });
         QAudioInput* input = m_audioInput;
         connect(input, &QAudioInput::stateChanged, input,
                 [this, input, generation](QAudio::State s) {
@@ -254,7 +240,6 @@ void PcmCaptureLoop::onReadyRead() {
         takeStopPath();
         return;
     }
-    if (n == 0) return;
 
     // Only whole frames enter the pipeline; a partial one waits for the next read.
     const std::uint32_t frameBytes = static_cast<std::uint32_t>(m_channelCount.load()) * 2;

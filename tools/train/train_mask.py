@@ -373,9 +373,12 @@ def main():
 
     t0 = time.time()
     keys = ("x", "y", "w", "e", "d", "xv", "yv", "wv", "ev", "dv")
-    if args.cache and os.path.exists(args.cache):
-        c = np.load(args.cache)
-        x, y, w, e, d, xv, yv, wv, ev, dv = (c[k] for k in keys)
+    cached = np.load(args.cache) if args.cache and os.path.exists(args.cache) else None
+    if cached is not None and not set(keys) <= set(cached.files):
+        print("%s was written by an older version; building the data again" % args.cache)
+        cached = None
+    if cached is not None:
+        x, y, w, e, d, xv, yv, wv, ev, dv = (cached[k] for k in keys)
     else:
         x, y, w, e, d = build_set(rng, args.sequences, args.seconds, speech, noise)
         # Validation mixes only held-out speakers with held-out noise clips.

@@ -118,12 +118,6 @@ def analysis_spectra(x):
     return np.fft.rfft(f, axis=1)
 
 
-def analysis_power(x):
-    """Power spectra (hops x 257) of orvo_alg's WOLA analysis of x (32 kHz)."""
-    spec = analysis_spectra(x)
-    return spec.real ** 2 + spec.imag ** 2
-
-
 def silent_hops(power):
     """Spectra of digital silence (batch x hops), as the estimator tells them."""
     return power.sum(axis=-1) < SILENCE_POWER * BINS

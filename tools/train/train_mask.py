@@ -71,6 +71,9 @@ LOUD_CLIP = 30.0
 # the term stops rewarding a sequence 30 dB above its reference.
 SDR_WEIGHT = 0.01
 SDR_FLOOR = 1e-3
+# A sequence whose clean energy is below this share of its noisy energy is
+# scored against its noise energy (how far the noise is taken down).
+SPEECH_SHARE_MIN = 1e-3
 # Shares of speech and noise clips played at another speed.
 SPEECH_SPEED_SHARE = 0.6
 NOISE_SPEED_SHARE = 0.4
@@ -421,7 +424,7 @@ def main():
             em, ec, es = dist[..., 0], dist[..., 1], dist[..., 2]
             err = torch.sum(g * g * em - 2 * g * ec + es, dim=(1, 2)).clamp(min=0)
             sig, mix = torch.sum(es, dim=(1, 2)), torch.sum(em, dim=(1, 2))
-            ref = torch.where(sig > 1e-3 * mix, sig, mix) + 1e-9
+            ref = torch.where(sig > SPEECH_SHARE_MIN * mix, sig, mix) + 1e-9
             sdr = -10 * torch.log10(err / ref + SDR_FLOOR)
             loss = loss - args.sdr_weight * torch.mean(sdr)
         return loss

@@ -14,15 +14,19 @@ held-out loss, on mixtures of only those, picks the epoch that is written.
 
 Features are computed exactly as the C estimator computes them from the
 analysis spectra of orvo_alg's filter bank (same prototype window, read from
-orvo_alg/src/analysis_window.c): per band, the log energy and the log ratio
-of the energy to the estimator's statistical noise estimate. The network
-(dense, two GRUs, dense) gives one gain per band; the target is the band's
-ideal amplitude ratio sqrt(E_clean / E_noisy). The loss is the error of
-compressed gains plus the amplitude error weighted by band energy, as the
-output's distortion is dominated by the loud bands; --sdr-weight adds each
-sequence's signal-to-distortion ratio in dB, computed from the error energy of
-the masked band spectra against the clean ones. Like the estimator, the
-network skips spectra of digital silence.
+orvo_alg/src/analysis_window.c): per band, the log energy and the log ratio of
+the energy to the estimator's statistical noise estimate. The network (dense,
+two GRUs, dense) gives one gain per band; the target is the band's ideal
+amplitude ratio sqrt(E_clean / E_noisy). The mask the estimator applies to a
+bin is the band gains interpolated to it times the statistical
+(log-spectral-amplitude) gain L of that bin, which the script computes as the
+estimator does (--lsa-target: the target is the band gain that brings the
+band's energy after L to the clean energy, sqrt(E_clean / E_noisy·L²)). The
+loss is the error of compressed gains plus the amplitude error weighted by
+band energy, as the output's distortion is dominated by the loud bands;
+--sdr-weight adds each sequence's signal-to-distortion ratio in dB, computed
+exactly from the bin-level error energy of the masked spectra against the
+clean ones. Like the estimator, the network skips spectra of digital silence.
 
 Usage: tools/train/train_mask.py [--sequences N] [--epochs N] [--out FILE]
 Needs python3-numpy, python3-scipy, python3-soundfile and python3-torch.
@@ -37,6 +41,7 @@ from math import gcd
 import numpy as np
 import soundfile as sf
 from scipy.signal import lfilter, resample_poly
+from scipy.special import exp1
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CORPUS = os.path.abspath(os.path.join(ROOT, "..", "shared", "corpus"))
@@ -61,6 +66,13 @@ SPP_LOCK = 0.99
 EPS = 1e-20
 LOG_EPS = 1e-12
 SILENCE_POWER = 1e-20
+# Statistical gain, as in vardix/src/estimator.c: decision-directed weight,
+# lowest a-priori SNR, gain floor where speech is absent, and the exponent
+# with which the gain enters the mask.
+DD_WEIGHT = 0.96
+XI_MIN = 0.00316
+GAIN_MIN = 0.18
+LSA_WEIGHT = 0.4
 # Extra loss weight on gains below their target (speech taken for noise).
 UNDER_WEIGHT = 0.5
 # Weight of the energy-weighted amplitude error in the loss, and the largest
@@ -126,14 +138,21 @@ def silent_hops(power):
     return power.sum(axis=-1) < SILENCE_POWER * BINS
 
 
-def track_noise(power):
-    """The estimator's noise tracker over power spectra (batch x hops x bins).
-    After the start-up phase, spectra of digital silence leave it as it was."""
+def track_noise(power, lsa_weight=None):
+    """The estimator's noise tracker and statistical gain over power spectra
+    (batch x hops x bins): the noise estimate each spectrum meets after its
+    update, and the factor the log-spectral-amplitude gain applies to each
+    bin of the mask. After the start-up phase, spectra of digital silence
+    leave the state as it was."""
     b, t, k = power.shape
     noise = np.zeros((b, k))
     spp = np.zeros((b, k))
+    prev_gain = np.ones((b, k))
+    prev_gamma = np.ones((b, k))
+    log_gain = np.zeros((b, k))
     seen = np.zeros(b, dtype=np.int64)
     out = np.zeros_like(power)
+    lsa = np.ones_like(power)
     ratio = XI_H1 / (1 + XI_H1)
     silent = silent_hops(power)
     for h in range(t):
@@ -144,6 +163,7 @@ def track_noise(power):
         if start.any():
             w = 1.0 / (seen[start] + 1)
             noise[start] += (p[start] - noise[start]) * w[:, None]
+            log_gain[start] = 0.0
         if run.any():
             pr_, nz, sp = p[run], noise[run], spp[run]
             gamma = pr_ / (nz + EPS)
@@ -152,12 +172,22 @@ def track_noise(power):
             pr[gamma * ratio > 60.0] = 1.0
             sp = SPP_SMOOTH * sp + (1 - SPP_SMOOTH) * pr
             pr = np.where((sp > SPP_LOCK) & (pr > SPP_LOCK), SPP_LOCK, pr)
+            # Decision-directed a-priori SNR and log-spectral-amplitude gain.
+            ml = np.maximum(gamma - 1.0, 0.0)
+            xi = DD_WEIGHT * prev_gain[run] ** 2 * prev_gamma[run] + (1 - DD_WEIGHT) * ml
+            xi = np.maximum(xi, XI_MIN)
+            v = np.maximum(xi * gamma / (1 + xi), 1e-7)
+            lg = np.minimum(np.log(xi / (1 + xi)) + 0.5 * exp1(v), 0.0)
+            log_gain[run] = pr * lg + (1 - pr) * np.log(GAIN_MIN)
+            prev_gain[run] = np.exp(lg)
+            prev_gamma[run] = gamma
             post = (1 - pr) * pr_ + pr * nz
             noise[run] = NOISE_SMOOTH * nz + (1 - NOISE_SMOOTH) * post
             spp[run] = sp
         seen += start | live
         out[:, h] = noise
-    return out
+        lsa[:, h] = np.exp((LSA_WEIGHT if lsa_weight is None else lsa_weight) * log_gain)
+    return out, lsa
 
 
 def skip_silence(silent, *arrays):
@@ -173,9 +203,9 @@ def skip_silence(silent, *arrays):
     return out
 
 
-def features(power_noisy):
-    """Network inputs (batch x hops x NFEAT) from noisy power spectra."""
-    noise = track_noise(power_noisy)
+def features(power_noisy, noise):
+    """Network inputs (batch x hops x NFEAT) from noisy power spectra and the
+    tracker's noise estimates."""
     e = power_noisy @ BANDS.T
     n = noise @ BANDS.T
     return np.concatenate([np.log10(e + LOG_EPS), np.log10((e + LOG_EPS) / (n + LOG_EPS))],
@@ -252,9 +282,9 @@ def make_sequence(rng, speech, noise, n):
     return s * g, mix * g
 
 
-def build_set(rng, count, seconds, speech, noise):
+def build_set(rng, count, seconds, speech, noise, lsa_weight):
     n = int(seconds * FS) + 1024
-    feats, targets, weights, loud, dist = [], [], [], [], []
+    feats, targets, plain, weights, loud, dist, mixes = [], [], [], [], [], [], []
     batch = 100
     for start in range(0, count, batch):
         ps, pm, pc = [], [], []
@@ -265,9 +295,16 @@ def build_set(rng, count, seconds, speech, noise):
             pm.append(cm.real ** 2 + cm.imag ** 2)
             pc.append(cm.real * cs.real + cm.imag * cs.imag)
         ps, pm, pc = np.stack(ps), np.stack(pm), np.stack(pc)
-        f = features(pm)
+        noise_est, lsa = track_noise(pm, lsa_weight)
+        f = features(pm, noise_est)
         es, em = ps @ BANDS.T, pm @ BANDS.T
-        t = np.clip(np.sqrt(es / (em + 1e-30)), 0, 1).astype(np.float32)
+        # What the mask applies to each bin is the band gains interpolated
+        # and multiplied by the statistical gain L; the target is the band
+        # gain that brings the band's energy after L to the clean energy.
+        pl = pm * lsa * lsa
+        t = np.clip(np.sqrt(es / (pl @ BANDS.T + 1e-30)), 0, 1).astype(np.float32)
+        # The band's ideal amplitude ratio, for training without L.
+        t0 = np.clip(np.sqrt(es / (em + 1e-30)), 0, 1).astype(np.float32)
         silent = silent_hops(pm)
         # Bands with next to no energy carry no information on the gain.
         w = ((em > 1e-11) & ~silent[:, :, None]).astype(np.float32)
@@ -275,20 +312,30 @@ def build_set(rng, count, seconds, speech, noise):
         # in the output's distortion, which loud bands dominate.
         ref = np.maximum((em * w).sum(axis=(1, 2)) / np.maximum(w.sum(axis=(1, 2)), 1), 1e-30)
         e = np.minimum(em / ref[:, None, None], LOUD_CLIP).astype(np.float32) * w
-        # The output's error energy per band for a gain g is
-        # g^2 em - 2 g ec + es (the band's share of |g X - S|^2): the three
-        # energies, relative to the sequence's mean, give the distortion loss.
-        ec = pc @ BANDS.T
-        d = np.stack([em, ec, es], axis=-1) / ref[:, None, None, None]
-        d = (d * w[..., None]).astype(np.float32)
-        f, t, w, e, d = skip_silence(silent, f, t, w, e, d)
+        # The output's error energy |g X - S|^2, summed over the bins, for
+        # bin gains g_k = L_k (sum_b I_kb G_b) with the interpolation I
+        # (which joins neighbouring bands only), is quadratic in the band
+        # gains G: sum_b G_b^2 A_b + G_b G_b+1 B_b - 2 G_b C_b + |S|^2.
+        # These four terms per band, relative to the sequence's mean, give
+        # the distortion loss; the noisy energy per sequence is its reference
+        # where there is no speech.
+        a = pl @ (BANDS * BANDS).T
+        b = np.zeros_like(a)
+        b[..., :-1] = 2 * pl @ (BANDS[:-1] * BANDS[1:]).T
+        c = (pc * lsa) @ BANDS.T
+        wb = np.ones_like(w)
+        wb[silent] = 0.0
+        d = np.stack([a, b, c, es], axis=-1) / ref[:, None, None, None]
+        d = (d * wb[..., None]).astype(np.float32)
+        mixes.append(((em * wb).sum(axis=(1, 2)) / ref).astype(np.float32))
+        f, t, t0, w, e, d = skip_silence(silent, f, t, t0, w, e, d)
         feats.append(f)
         targets.append(t)
+        plain.append(t0)
         weights.append(w)
         loud.append(e)
         dist.append(d)
-    return (np.concatenate(feats), np.concatenate(targets), np.concatenate(weights),
-            np.concatenate(loud), np.concatenate(dist))
+    return tuple(np.concatenate(a) for a in (feats, targets, plain, weights, loud, dist, mixes))
 
 
 def write_c(path, model, mean, std):
@@ -338,6 +385,11 @@ def main():
                     help="extra weight of gains below their target")
     ap.add_argument("--sdr-weight", type=float, default=SDR_WEIGHT,
                     help="weight, per dB, of the sequences' signal-to-distortion ratio")
+    ap.add_argument("--lsa-weight", type=float, default=LSA_WEIGHT,
+                    help="exponent of the statistical gain in the mask (VX_LSA_WEIGHT)")
+    ap.add_argument("--lsa-target", action="store_true",
+                    help="target the band gain that matches the clean energy after the "
+                         "statistical gain")
     ap.add_argument("--dropout", type=float, default=0.0,
                     help="dropout on the inputs of both GRUs while training")
     ap.add_argument("--weight-decay", type=float, default=0.0,
@@ -369,21 +421,30 @@ def main():
         speech, noise = speech + speech_held, noise + noise_held
 
     t0 = time.time()
-    keys = ("x", "y", "w", "e", "d", "xv", "yv", "wv", "ev", "dv")
+    names = ("x", "y", "y0", "w", "e", "d", "m")
+    keys = names + tuple(k + "v" for k in names)
     cached = np.load(args.cache) if args.cache and os.path.exists(args.cache) else None
-    if cached is not None and not set(keys) <= set(cached.files):
+    if cached is not None and not set(keys + ("lsa_weight",)) <= set(cached.files):
         print("%s was written by an older version; building the data again" % args.cache)
         cached = None
+    if cached is not None and float(cached["lsa_weight"]) != args.lsa_weight:
+        print("%s was made for another --lsa-weight; building the data again" % args.cache)
+        cached = None
     if cached is not None:
-        x, y, w, e, d, xv, yv, wv, ev, dv = (cached[k] for k in keys)
+        train = [cached[k] for k in names]
+        val = [cached[k + "v"] for k in names]
     else:
-        x, y, w, e, d = build_set(rng, args.sequences, args.seconds, speech, noise)
+        train = build_set(rng, args.sequences, args.seconds, speech, noise, args.lsa_weight)
         # Validation mixes only held-out speakers with held-out noise clips.
-        xv, yv, wv, ev, dv = build_set(rng, max(100, args.sequences // 10), args.seconds,
-                                       speech_held, noise_held)
+        val = build_set(rng, max(100, args.sequences // 10), args.seconds,
+                        speech_held, noise_held, args.lsa_weight)
         if args.cache:
-            np.savez(args.cache, **dict(zip(keys, (x, y, w, e, d, xv, yv, wv, ev, dv))))
-    x, y, w, e, d = (a[:args.sequences] for a in (x, y, w, e, d))
+            np.savez(args.cache, lsa_weight=args.lsa_weight,
+                     **dict(zip(keys, list(train) + list(val))))
+    x, y, y0, w, e, d, m = (a[:args.sequences] for a in train)
+    xv, yv, y0v, wv, ev, dv, mv = val
+    if not args.lsa_target:
+        y, yv = y0, y0v
     # Normalisation from the hops the network runs on (not digital silence).
     live = w.reshape(-1, NB).any(axis=1)
     mean = x.reshape(-1, NFEAT)[live].mean(axis=0)
@@ -407,7 +468,7 @@ def main():
             h2, _ = self.gru2(self.drop(h1))
             return torch.sigmoid(self.out(h2))
 
-    def loss_fn(g, t, m, e, dist):
+    def loss_fn(g, t, m, e, dist, mix):
         # Errors on compressed gains, with extra weight on over-suppression
         # of speech (gain far below its target) so onsets are not eaten, and
         # amplitude errors weighted by band energy, which is what the output's
@@ -421,9 +482,10 @@ def main():
             # Each sequence's signal-to-distortion ratio in dB, from the error
             # energy of the masked spectra against the clean ones; against the
             # noise energy where a sequence holds no speech.
-            em, ec, es = dist[..., 0], dist[..., 1], dist[..., 2]
-            err = torch.sum(g * g * em - 2 * g * ec + es, dim=(1, 2)).clamp(min=0)
-            sig, mix = torch.sum(es, dim=(1, 2)), torch.sum(em, dim=(1, 2))
+            a, b, c, es = (dist[..., i] for i in range(4))
+            err = (torch.sum(g * g * a - 2 * g * c + es, dim=(1, 2)) +
+                   torch.sum(g[..., :-1] * g[..., 1:] * b[..., :-1], dim=(1, 2))).clamp(min=0)
+            sig = torch.sum(es, dim=(1, 2))
             ref = torch.where(sig > SPEECH_SHARE_MIN * mix, sig, mix) + 1e-9
             sdr = -10 * torch.log10(err / ref + SDR_FLOOR)
             loss = loss - args.sdr_weight * torch.mean(sdr)
@@ -432,8 +494,8 @@ def main():
     net = Net()
     opt = torch.optim.AdamW(net.parameters(), lr=4e-3, weight_decay=args.weight_decay)
     sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, args.epochs)
-    X, Y, W, E, D = map(torch.from_numpy, (x, y, w, e, d))
-    XV, YV, WV, EV, DV = map(torch.from_numpy, (xv, yv, wv, ev, dv))
+    X, Y, W, E, D, M = map(torch.from_numpy, (x, y, w, e, d, m))
+    XV, YV, WV, EV, DV, MV = map(torch.from_numpy, (xv, yv, wv, ev, dv, mv))
     best, best_state = None, None
     for epoch in range(args.epochs):
         net.train()
@@ -442,7 +504,7 @@ def main():
         for i in range(0, len(X), args.batch):
             b = perm[i:i + args.batch]
             opt.zero_grad()
-            loss = loss_fn(net(X[b]), Y[b], W[b], E[b], D[b])
+            loss = loss_fn(net(X[b]), Y[b], W[b], E[b], D[b], M[b])
             loss.backward()
             nn.utils.clip_grad_norm_(net.parameters(), 1.0)
             opt.step()
@@ -450,7 +512,7 @@ def main():
         sched.step()
         net.eval()
         with torch.no_grad():
-            vl = loss_fn(net(XV), YV, WV, EV, DV).item()
+            vl = loss_fn(net(XV), YV, WV, EV, DV, MV).item()
         if best is None or vl < best:
             best = vl
             best_state = {k: v.clone() for k, v in net.state_dict().items()}

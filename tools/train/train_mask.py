@@ -29,6 +29,7 @@ exactly from the bin-level error energy of the masked spectra against the
 clean ones. Like the estimator, the network skips spectra of digital silence.
 
 Usage: tools/train/train_mask.py [--sequences N] [--epochs N] [--out FILE]
+The committed weights are the defaults with --no-hold-out (every clip).
 Needs python3-numpy, python3-scipy, python3-soundfile and python3-torch.
 """
 import argparse
@@ -299,11 +300,11 @@ def build_set(rng, count, seconds, speech, noise, lsa_weight):
         f = features(pm, noise_est)
         es, em = ps @ BANDS.T, pm @ BANDS.T
         # What the mask applies to each bin is the band gains interpolated
-        # and multiplied by the statistical gain L; the target is the band
-        # gain that brings the band's energy after L to the clean energy.
+        # and multiplied by the statistical gain L. Two targets: the band gain
+        # that brings the band's energy after L to the clean energy
+        # (--lsa-target), and the band's ideal amplitude ratio (the default).
         pl = pm * lsa * lsa
         t = np.clip(np.sqrt(es / (pl @ BANDS.T + 1e-30)), 0, 1).astype(np.float32)
-        # The band's ideal amplitude ratio, for training without L.
         t0 = np.clip(np.sqrt(es / (em + 1e-30)), 0, 1).astype(np.float32)
         silent = silent_hops(pm)
         # Bands with next to no energy carry no information on the gain.

@@ -367,9 +367,16 @@ def write_c(path, model, mean, std):
     import shutil
     import subprocess
     if shutil.which("clang-format"):
-        # Styled by the repository's .clang-format wherever the file is written.
+        # Styled by the repository's .clang-format wherever the file is
+        # written: clang-format finds the style from the assumed name only
+        # when the source comes on standard input.
         style = os.path.join(ROOT, "vardix", "src", "mask_weights.c")
-        subprocess.run(["clang-format", "-i", "--assume-filename=" + style, path], check=False)
+        with open(path, "rb") as fh:
+            r = subprocess.run(["clang-format", "--assume-filename=" + style], stdin=fh,
+                               capture_output=True, check=False)
+        if r.returncode == 0 and r.stdout:
+            with open(path, "wb") as fh:
+                fh.write(r.stdout)
 
 
 def main():

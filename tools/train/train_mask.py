@@ -139,7 +139,7 @@ def silent_hops(power):
     return power.sum(axis=-1) < SILENCE_POWER * BINS
 
 
-def track_noise(power, lsa_weight=None):
+def track_noise(power, lsa_weight=LSA_WEIGHT):
     """The estimator's noise tracker and statistical gain over power spectra
     (batch x hops x bins): the noise estimate each spectrum meets after its
     update, and the factor the log-spectral-amplitude gain applies to each
@@ -187,7 +187,7 @@ def track_noise(power, lsa_weight=None):
             spp[run] = sp
         seen += start | live
         out[:, h] = noise
-        lsa[:, h] = np.exp((LSA_WEIGHT if lsa_weight is None else lsa_weight) * log_gain)
+        lsa[:, h] = np.exp(lsa_weight * log_gain)
     return out, lsa
 
 

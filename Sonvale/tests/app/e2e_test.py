@@ -280,6 +280,43 @@ class ExitPaths(SonvaleCase):
         self.assertEqual(app.wait(30), 0)
 
 
+class Measurement(unittest.TestCase):
+    """The yardstick the other groups use, on recordings made up here: a
+    recording that is the looped mixture itself, and the same with the short
+    stretches of silence an audio system inserts when it runs dry."""
+
+    noisy = os.path.join(h.MIXTURES, h.DEFAULT_NOISY)
+
+    def looped(self, seconds):
+        mixture, _ = h.read_wav_mono(self.noisy)
+        n = int(seconds * h.RATE)
+        start = int(0.7 * h.RATE)  # recording starts somewhere inside the loop
+        return np.resize(np.roll(mixture.astype(np.float64), -start), n)
+
+    def test_the_mixture_itself_measures_unchanged(self):
+        m = h.measure(self.looped(14), self.noisy)
+        self.assertAlmostEqual(m["reduction_db"], 0.0, places=3)
+        self.assertAlmostEqual(m["speech_change_db"], 0.0, places=3)
+        self.assertEqual(m["slips"], 0)
+        self.assertGreater(m["correlation"], 0.9)
+
+    def test_inserted_silences_cost_little_and_are_counted(self):
+        rec = self.looped(14)
+        for at in (4.1, 6.6, 9.3):  # 21 ms of silence each, the rest delayed
+            i = int(at * h.RATE)
+            rec = np.concatenate([rec[:i], np.zeros(1024), rec[i:-1024]])
+        m = h.measure(rec, self.noisy)
+        self.assertEqual(m["slips"], 3)
+        self.assertGreater(m["correlation"], 0.9)
+        self.assertLess(abs(m["reduction_db"]), 0.5)
+        self.assertLess(abs(m["speech_change_db"]), 0.5)
+
+    def test_a_recording_of_something_else_does_not_correlate(self):
+        rng = np.random.default_rng(1)
+        m = h.measure(rng.normal(0, 3000, 14 * h.RATE), self.noisy)
+        self.assertLess(m["correlation"], 0.2)
+
+
 def main():
     global SONVALE, OUT
     args = sys.argv[1:]

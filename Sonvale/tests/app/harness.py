@@ -225,23 +225,41 @@ def record(pulse, device, seconds):
             time.sleep(0.01)
     proc.terminate()
     proc.wait()
+    proc.stdout.close()
     return np.frombuffer(bytes(buf[: len(buf) // 2 * 2]), dtype="<i2").astype(np.float64)
 
 
-def measure(recording, noisy_path, gain_db=0.0, warmup_s=2.0):
-    """Measures how much quieter the noise lead-in of the looped mixture is in
-    `recording` than in the mixture itself.
+def _circular_lag(seg, clean):
+    """The lag at which `seg` (zero-padded to the loop's length) best matches
+    the looped `clean`: seg[n] ~ clean[(n - lag) mod L]. Returns (lag, dot)."""
+    L = len(clean)
+    padded = np.zeros(L)
+    padded[: len(seg)] = seg
+    xc = np.fft.irfft(np.fft.rfft(padded) * np.conj(np.fft.rfft(clean)), n=L)
+    lag = int(np.argmax(xc))
+    return lag, float(xc[lag])
 
-    The recording is aligned to the looped clean speech by circular
-    cross-correlation; every complete repetition after `warmup_s` gives one
-    lead-in window (0.05 .. 0.45 s of the mixture, where only noise plays)
-    and one speech window. `gain_db` is the level change applied on the way
-    that is not the program's doing (the virtual microphone's volume); it is
-    taken out of the result.
+
+def measure(recording, noisy_path, gain_db=0.0, warmup_s=2.0, window_s=0.5):
+    """Measures how much quieter the noise lead-in of the looped mixture is in
+    `recording` than in the mixture itself, and how well the recording follows
+    the clean speech.
+
+    Every `window_s` of the recording after `warmup_s` is aligned on its own to
+    the looped clean speech by circular cross-correlation, so that a moment
+    where the audio system ran dry (which delays everything after it a little)
+    costs one window's alignment instead of all of them. Windows that carry
+    speech and agree on an alignment give the offset of the loop at that point;
+    every complete repetition then gives one lead-in window (0.05 .. 0.45 s of
+    the mixture, where only noise plays) and one speech window, each placed by
+    the latest offset before it. `gain_db` is the level change applied on the
+    way that is not the program's doing (the virtual microphone's volume); it
+    is taken out of the result.
 
     Returns a dict: reduction_db (lead-in, compensated), speech_change_db,
     relative_db (lead-in reduction relative to the speech level), periods,
-    correlation (alignment quality, 0..1)."""
+    correlation (alignment quality over all windows, 0..1), slips (times the
+    alignment moved between windows), rms_out."""
     noisy, _ = read_wav_mono(noisy_path)
     clean_path = noisy_path.replace("_noisy.wav", "_clean.wav")
     clean, _ = read_wav_mono(clean_path) if os.path.exists(clean_path) else (noisy, RATE)
@@ -250,22 +268,53 @@ def measure(recording, noisy_path, gain_db=0.0, warmup_s=2.0):
     L = len(noisy)
     clean = np.resize(clean, L)
     w0 = int(warmup_s * RATE)
+    W = min(int(window_s * RATE), L // 2)
     if len(recording) < w0 + 2 * L:
         raise ValueError("recording too short: %.1f s" % (len(recording) / RATE))
-    seg = recording[w0 : w0 + L]
-    spec = np.fft.rfft(seg) * np.conj(np.fft.rfft(clean))
-    xc = np.fft.irfft(spec, n=L)
-    lag = int(np.argmax(xc))  # seg[n] ~ clean[(n - lag) mod L]
-    denom = np.sqrt(np.sum(seg**2) * np.sum(clean**2)) + 1e-9
-    corr = float(xc[lag] / denom)
+
+    # Offsets: recording[m] ~ clean[(m - offset) mod L] around each window
+    # that carries speech; windows of noise or silence match anywhere and take
+    # the offset of the speech before them (or after, at the start).
+    starts = list(range(w0, len(recording) - W + 1, W))
+    offsets = []  # (window start, offset) of the windows that carry speech
+    for p in starts:
+        seg = recording[p : p + W]
+        lag, dot = _circular_lag(seg, clean)
+        aligned = np.take(clean, (np.arange(W) - lag) % L)
+        if dot > 0.5 * np.sqrt(np.sum(seg**2) * np.sum(aligned**2)) and dot > 0:
+            offsets.append((p, (p + lag) % L))
+    if not offsets:
+        offsets = [(w0, (w0 + _circular_lag(recording[w0 : w0 + L], clean)[0]) % L)]
+
+    def offset_at(m):
+        before = [o for p, o in offsets if p <= m]
+        return before[-1] if before else offsets[0][1]
+
+    dots = seg_energy = clean_energy = 0.0
+    for p in starts:
+        seg = recording[p : p + W]
+        aligned = np.take(clean, (np.arange(p, p + W) - offset_at(p)) % L)
+        dots += float(np.dot(seg, aligned))
+        seg_energy += float(np.sum(seg**2))
+        clean_energy += float(np.sum(aligned**2))
+    corr = float(dots / (np.sqrt(seg_energy * clean_energy) + 1e-9))
+    slips = 0
+    for (_, a), (_, b) in zip(offsets, offsets[1:]):
+        d = (b - a) % L
+        slips += min(d, L - d) > 2
 
     a, b = int(0.05 * RATE), int(0.45 * RATE)
     sp_a, sp_b = int(LEAD_IN_S * RATE), L
     lead_in = np.mean(noisy[a:b] ** 2)
     speech_in = np.mean(noisy[sp_a:sp_b] ** 2)
     leads, speeches = [], []
-    start = w0 + lag
-    while start + L <= len(recording):
+    # The first repetition whose start comes after the warm-up.
+    start = w0 + (offsets[0][1] - w0) % L
+    while True:
+        shift = (offset_at(start + a) - start) % L
+        start += shift - L if shift > L // 2 else shift
+        if start + L > len(recording):
+            break
         leads.append(np.mean(recording[start + a : start + b] ** 2))
         speeches.append(np.mean(recording[start + sp_a : start + sp_b] ** 2))
         start += L
@@ -281,6 +330,7 @@ def measure(recording, noisy_path, gain_db=0.0, warmup_s=2.0):
         "relative_db": float(reduction + speech_change),
         "periods": len(leads),
         "correlation": corr,
+        "slips": int(slips),
         "rms_out": float(np.sqrt(np.mean(recording**2))),
     }
 

@@ -181,6 +181,37 @@ int main(int argc, char** argv) {
         }
     }
     {
+        // The same path from a microphone the way a sound card's appears in
+        // the server: a source of dynamic latency, which hands the program
+        // pieces of the size it asks for. The pipe source above has a fixed
+        // latency of one FIFO page (42.7 ms of 48 kHz mono) and so hands over
+        // 40 to 50 ms at a time. Here a null sink plays the bursts and a
+        // remapped copy of its monitor is the microphone (a monitor itself is
+        // never taken for one).
+        loadModule("module-null-sink", {"sink_name=BenchMicFeed", "rate=48000", "channels=1"});
+        loadModule("module-remap-source",
+                   {"source_name=BenchLiveMic", "master=BenchMicFeed.monitor", "channels=1"});
+        if (!waitForDevice("BenchLiveMic", false)) return 1;
+        capture.stopCapture();
+        capture.startCapture("BenchLiveMic");
+        Player feed("BenchMicFeed", 48000, 1);
+        Recorder in("BenchLiveMic", 48000, 1);
+        Recorder out("Sonvale_Microphone", 48000, 2);
+        settle(800);
+        for (int on = 0; on < 2; ++on) {
+            capture.setNoiseCancel(on);
+            settle(300);
+            const double ms =
+                measureLatency(in, 1, out, 2, [&](const Samples& b) { feed.play(b); });
+            std::printf("| microphone of dynamic latency -> virtual microphone | %s | %.1f |\n",
+                        on ? "on" : "off", ms);
+            std::fflush(stdout);
+        }
+        capture.stopCapture();
+        capture.startCapture("BenchMic");
+        settle(500);
+    }
+    {
         Player player("Sonvale_Speaker", 48000, 2);
         Recorder in("Sonvale_Speaker.monitor", 48000, 2);
         Recorder out("BenchSpeaker.monitor", 48000, 2);

@@ -24,6 +24,11 @@ public:
     // failure itself) or the watch cannot be set up.
     static std::unique_ptr<DeviceWatch> forCaptureDevice(const QString& name,
                                                          std::function<void()> gone);
+
+    // Waits, at most `timeoutMs`, until the watch has learnt whether the device
+    // is there. False when it is not (`gone` has then been called); true when
+    // it is, or when the answer did not come in time.
+    virtual bool waitUntilKnown(int timeoutMs) = 0;
 };
 
 }  // namespace sonvale

@@ -22,6 +22,9 @@ namespace {
 constexpr int kSlicesPerSecond = 50;
 // Input buffer asked of the audio system: short, for a short path.
 constexpr int kInputBufferMs = 20;
+// How long the set-up waits for the device watch to say whether the
+// microphone is there; a server that answers later than this is not waited for.
+constexpr int kWatchAnswerMs = 3000;
 
 }  // namespace
 
@@ -108,7 +111,15 @@ void PcmCaptureLoop::closeCapture() {
 
 void PcmCaptureLoop::run() {
     const quint64 generation = m_generation.load();
-    const bool opened = initQtAudioForCapture(m_deviceInfo);
+    // The watch starts before the input and its first answer is awaited: a
+    // microphone that disappears while Qt's PulseAudio input connects to it
+    // leaves that input waiting for ever for a stream that failed, and this
+    // thread with it. One that is already gone is reported by the watch (the
+    // stop path) and not opened at all.
+    m_watch = DeviceWatch::forCaptureDevice(m_deviceInfo.deviceName(),
+                                            [this, generation] { postInputFailure(generation); });
+    const bool present = !m_watch || m_watch->waitUntilKnown(kWatchAnswerMs);
+    const bool opened = present && initQtAudioForCapture(m_deviceInfo);
     if (opened) {
         // The receiver belongs to the GUI thread, so readyRead arrives there
         // as a queued call; the generation recognises calls of an ended capture.
@@ -123,8 +134,9 @@ void PcmCaptureLoop::run() {
                         postInputFailure(generation);
                     }
                 });
-        m_watch = DeviceWatch::forCaptureDevice(
-            m_deviceInfo.deviceName(), [this, generation] { postInputFailure(generation); });
+    } else if (!present) {
+        qWarning() << "PcmCaptureLoop: microphone gone before it could be opened"
+                   << m_deviceInfo.deviceName();
     }
     emit setupFinished(opened);
     if (opened && m_stream->isOpen() && !m_quitRequested.load()) exec();

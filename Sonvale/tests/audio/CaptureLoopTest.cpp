@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <QObject>
+#include <QProcess>
 #include <vector>
 
 #include "LoopTestSupport.h"
+#include "audio/DeviceWatch.h"
 #include "audio/PcmCaptureLoop.h"
 
 namespace sonvale::test {
@@ -241,6 +243,45 @@ TEST_F(CaptureLoopTest, RemovedMicrophoneReportsUnplugged) {
     EXPECT_EQ(owner.calls.size(), 1u);
 }
 
+// A microphone unplugged while its capture is being set up: every time, the
+// loop reports it (or, removed after opening, notices it like any removal)
+// and never hangs in the set-up, so the next microphone can be started.
+TEST_F(CaptureLoopTest, MicrophoneRemovedWhileOpeningIsReported) {
+    for (int i = 0; i < 8; ++i) {
+        const QString name = QString("RaceMic%1").arg(i);
+        FifoMicrophone mic(name, 48000, 1);
+        ASSERT_TRUE(waitForDevice(name, false));
+        owner.calls.clear();
+        ASSERT_TRUE(loop.startCapture(name));
+        // Removed at once, or a moment into the set-up.
+        if (i % 2) std::this_thread::sleep_for(std::chrono::milliseconds(2 * i));
+        mic.remove();
+        ASSERT_TRUE(waitFor([&] { return !owner.calls.empty(); }, std::chrono::seconds(10)))
+            << "no report for " << name.toStdString();
+        EXPECT_EQ(owner.calls[0], std::make_pair(8, name));
+        EXPECT_FALSE(loop.isRunning());
+    }
+    FifoMicrophone last("RealMic", 48000, 1);
+    ASSERT_TRUE(startOn("RealMic"));
+    EXPECT_TRUE(loop.isOpened());
+}
+
+// The watch answers whether the microphone is there before the input opens.
+TEST_F(CaptureLoopTest, DeviceWatchKnowsWhetherTheMicrophoneIsThere) {
+    FifoMicrophone mic("RealMic", 48000, 1);
+    ASSERT_TRUE(waitForDevice("RealMic", false));
+    std::atomic<int> goneThere{0}, goneMissing{0};
+    auto there = DeviceWatch::forCaptureDevice("RealMic", [&] { ++goneThere; });
+    auto missing = DeviceWatch::forCaptureDevice("NoSuchMic", [&] { ++goneMissing; });
+    ASSERT_TRUE(there && missing);
+    EXPECT_TRUE(there->waitUntilKnown(5000));
+    EXPECT_FALSE(missing->waitUntilKnown(5000));
+    EXPECT_EQ(goneMissing.load(), 1);
+    EXPECT_EQ(goneThere.load(), 0);
+    mic.remove();
+    EXPECT_TRUE(waitFor([&] { return goneThere.load() == 1; }));
+}
+
 // requestStop() is carried out at the next read, reported, and the owner's
 // closeCapture() inside the report is safe.
 TEST_F(CaptureLoopTest, RequestedStopIsReported) {
@@ -255,6 +296,37 @@ TEST_F(CaptureLoopTest, RequestedStopIsReported) {
     settle();
     EXPECT_EQ(owner.calls.size(), 1u);
     EXPECT_TRUE(loop.isOpened());
+}
+
+// A stop asked for while the input delivers nothing more still ends the
+// capture: here the server has ended the recording stream (as a mixer
+// application can), after which Qt's input stays open but silent and no
+// further audio will ever come to act on the request.
+TEST_F(CaptureLoopTest, RequestedStopIsReportedWhenNothingMoreArrives) {
+    FifoMicrophone mic("RealMic", 48000, 1);
+    ASSERT_TRUE(startOn("RealMic"));
+    settle();
+    const QStringList outputs = pactl({"list", "short", "source-outputs"}).split('\n');
+    ASSERT_FALSE(outputs.isEmpty());
+    // pactl cannot end a stream; the server's command line can.
+    loadModule("module-cli-protocol-unix", {});
+    for (const QString& line : outputs) {
+        if (line.trimmed().isEmpty()) continue;
+        QProcess pacmd;
+        pacmd.setProcessChannelMode(QProcess::MergedChannels);
+        pacmd.start("pacmd", {"kill-source-output", line.section('\t', 0, 0)});
+        ASSERT_TRUE(pacmd.waitForFinished(15000)) << "pacmd did not finish";
+    }
+    settle();
+    ASSERT_TRUE(owner.calls.empty());
+    loop.requestStop();
+    ASSERT_TRUE(waitFor([&] { return !owner.calls.empty(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(owner.calls[0], std::make_pair(8, QString("RealMic")));
+    // A stop asked for while nothing captures reports nothing.
+    loop.closeCapture();
+    loop.requestStop();
+    settle();
+    EXPECT_EQ(owner.calls.size(), 1u);
 }
 
 // Notifications queued before a stop must not act after it: a restart right

@@ -5,6 +5,9 @@
 
 #include <QByteArray>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "audio/DeviceWatch.h"
 
@@ -40,10 +43,28 @@ public:
         return pa_threaded_mainloop_start(loop_) == 0;
     }
 
+    bool waitUntilKnown(int timeoutMs) override {
+        std::unique_lock<std::mutex> lock(knownLock_);
+        knownChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [this] { return known_; });
+        return !known_ || present_;
+    }
+
 private:
+    void learn(bool present) {
+        {
+            std::lock_guard<std::mutex> lock(knownLock_);
+            if (known_) return;
+            known_ = true;
+            present_ = present;
+        }
+        knownChanged_.notify_all();
+    }
+
     void fireGone() {
-        if (closing_ || fired_.exchange(true)) return;
-        gone_();
+        // Called before the waiter learns the answer, as waitUntilKnown promises.
+        if (!closing_ && !fired_.exchange(true)) gone_();
+        learn(false);
     }
 
     static void onState(pa_context* context, void* self) {
@@ -74,6 +95,7 @@ private:
         if (eol == 0 && info) {
             watch->index_ = info->index;
             watch->found_ = true;
+            watch->learn(true);
             return;
         }
         if (!watch->found_) watch->fireGone();  // no such source (eol < 0) or an empty answer
@@ -98,6 +120,11 @@ private:
     bool found_ = false;
     bool closing_ = false;
     std::atomic<bool> fired_{false};
+    // Whether the device was there when the watch started, for waitUntilKnown.
+    std::mutex knownLock_;
+    std::condition_variable knownChanged_;
+    bool known_ = false;
+    bool present_ = false;
 };
 
 }  // namespace

@@ -167,18 +167,25 @@ int main(int argc, char** argv) {
     settle(1000);
 
     std::printf("| path | suppression | latency (median of 7), ms |\n|---|---|---|\n");
+    // One path, suppression off and then on: `in` and `out` record its two
+    // ends, `setSuppression` switches it, `feed` plays a burst into it.
+    const auto measurePath = [](const char* path, Recorder& in, int inChannels, Recorder& out,
+                                auto setSuppression, auto feed) {
+        for (int on = 0; on < 2; ++on) {
+            setSuppression(on);
+            settle(300);
+            const double ms = measureLatency(in, inChannels, out, 2, feed);
+            std::printf("| %s | %s | %.1f |\n", path, on ? "on" : "off", ms);
+            std::fflush(stdout);
+        }
+    };
+    const auto micSuppression = [&](int on) { capture.setNoiseCancel(on); };
     {
         Recorder in("BenchMic", 48000, 1);
         Recorder out("Sonvale_Microphone", 48000, 2);
         settle(500);
-        for (int on = 0; on < 2; ++on) {
-            capture.setNoiseCancel(on);
-            settle(300);
-            const double ms = measureLatency(in, 1, out, 2, [&](const Samples& b) { mic.play(b); });
-            std::printf("| microphone -> virtual microphone | %s | %.1f |\n", on ? "on" : "off",
-                        ms);
-            std::fflush(stdout);
-        }
+        measurePath("microphone -> virtual microphone", in, 1, out, micSuppression,
+                    [&](const Samples& b) { mic.play(b); });
     }
     {
         // The same path from a microphone the way a sound card's appears in
@@ -198,15 +205,8 @@ int main(int argc, char** argv) {
         Recorder in("BenchLiveMic", 48000, 1);
         Recorder out("Sonvale_Microphone", 48000, 2);
         settle(800);
-        for (int on = 0; on < 2; ++on) {
-            capture.setNoiseCancel(on);
-            settle(300);
-            const double ms =
-                measureLatency(in, 1, out, 2, [&](const Samples& b) { feed.play(b); });
-            std::printf("| microphone of dynamic latency -> virtual microphone | %s | %.1f |\n",
-                        on ? "on" : "off", ms);
-            std::fflush(stdout);
-        }
+        measurePath("microphone of dynamic latency -> virtual microphone", in, 1, out,
+                    micSuppression, [&](const Samples& b) { feed.play(b); });
         capture.stopCapture();
         capture.startCapture("BenchMic");
         settle(500);
@@ -216,14 +216,9 @@ int main(int argc, char** argv) {
         Recorder in("Sonvale_Speaker.monitor", 48000, 2);
         Recorder out("BenchSpeaker.monitor", 48000, 2);
         settle(800);
-        for (int on = 0; on < 2; ++on) {
-            play.setNoiseCancel(on);
-            settle(300);
-            const double ms = measureLatency(in, 2, out, 2,
-                                             [&](const Samples& b) { player.play(interleave(b)); });
-            std::printf("| virtual speaker -> speaker | %s | %.1f |\n", on ? "on" : "off", ms);
-            std::fflush(stdout);
-        }
+        measurePath(
+            "virtual speaker -> speaker", in, 2, out, [&](int on) { play.setNoiseCancel(on); },
+            [&](const Samples& b) { player.play(interleave(b)); });
     }
 
     // CPU: both paths with suppression on and audio flowing, then nothing.

@@ -300,8 +300,8 @@ TEST_F(CaptureLoopTest, RequestedStopIsReported) {
 
 // A stop asked for while the input delivers nothing more still ends the
 // capture: here the server has ended the recording stream (as a mixer
-// application can), after which Qt's input stays open but silent and no
-// further audio will ever come to act on the request.
+// application can), after which Qt's input stays open, reports no error and
+// every read of it comes back empty.
 TEST_F(CaptureLoopTest, RequestedStopIsReportedWhenNothingMoreArrives) {
     FifoMicrophone mic("RealMic", 48000, 1);
     ASSERT_TRUE(startOn("RealMic"));

@@ -248,8 +248,9 @@ def measure(recording, noisy_path, gain_db=0.0, warmup_s=2.0, window_s=0.5):
     Every `window_s` of the recording after `warmup_s` is aligned on its own to
     the looped clean speech by circular cross-correlation, so that a moment
     where the audio system ran dry (which delays everything after it a little)
-    costs one window's alignment instead of all of them. Windows that carry
-    speech and agree on an alignment give the offset of the loop at that point;
+    costs one window's alignment instead of all of them. Windows that match
+    the speech well (normalised correlation above 0.5) give the offset of the
+    loop at that point;
     every complete repetition then gives one lead-in window (0.05 .. 0.45 s of
     the mixture, where only noise plays) and one speech window, each placed by
     the latest offset before it. `gain_db` is the level change applied on the

@@ -16,7 +16,7 @@
 //   - The play thread (run) polls: driver read, conversion, suppression and
 //     the writes to the speaker. With nothing to read it waits in the driver
 //     read or sleeps a few milliseconds; while the speaker is full it sleeps
-//     about half a period. It never blocks on the speaker: audio the speaker
+//     about one period. It never blocks on the speaker: audio the speaker
 //     cannot take yet waits in queue B, and the driver is read only as far as
 //     B has room. Every wait is short, so stopPlayback returns promptly.
 //   - The loop owns its queues, converters, QAudioOutput and its own

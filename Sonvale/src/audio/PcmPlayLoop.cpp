@@ -237,10 +237,18 @@ void PcmPlayLoop::run() {
         limit -= limit % 4;
         std::uint32_t got = 0;
         bool ok = true;
+        bool waited = false;
         const std::uint32_t carry = m_carryBytes;
         if (limit >= kMinReadBytes) {
+            // While the speaker still holds two periods, an empty driver is
+            // not waited for: the pass ends in the one-period sleep below and
+            // reads then. What the virtual speaker renders meanwhile plays no
+            // later for that (the speaker's backlog ahead of it is the same),
+            // and the thread wakes once a period instead of also for every
+            // page the driver renders.
+            waited = !speakerHoldsTwoPeriods();
             std::memset(m_readArea.get() + carry, 0, limit - carry);
-            ok = driver->readPcm(m_readArea.get() + carry, limit - carry, &got);
+            ok = driver->readPcm(m_readArea.get() + carry, limit - carry, &got, waited);
             got = std::min(got, limit - carry);
         }
         if (got > 0) {
@@ -265,7 +273,7 @@ void PcmPlayLoop::run() {
             // is full, and one period is when it has room for a whole one
             // again: a pass then writes 20 ms at once. (Waking every half
             // period cost 50 wakeups a second more and kept no less delay.)
-            idle(!ok ? kIdleUs : (limit >= kMinReadBytes ? kEmptyReadUs : speakerWaitUs()));
+            idle(!ok ? kIdleUs : (waited ? kEmptyReadUs : speakerWaitUs()));
         }
     }
 }
@@ -284,6 +292,12 @@ void PcmPlayLoop::discardStaleDriverAudio(DriverDevice* driver) {
     m_carryBytes = 0;
     if (discarded)
         qDebug() << "PcmPlayLoop: skipped" << discarded << "bytes queued before the speaker opened";
+}
+
+bool PcmPlayLoop::speakerHoldsTwoPeriods() const {
+    const int period = std::max(m_audioOutput->periodSize(), m_outFrameBytes);
+    const int held = m_audioOutput->bufferSize() - m_audioOutput->bytesFree();
+    return held >= 2 * period;
 }
 
 unsigned long PcmPlayLoop::speakerWaitUs() const {

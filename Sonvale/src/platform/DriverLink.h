@@ -83,10 +83,12 @@ public:
 
     // Fetches what the virtual speaker holds, up to `capacity` bytes, in whole
     // 4-byte frames; `bytesReturned` is 0 when nothing waits. When nothing
-    // waits it waits for data up to a few tens of milliseconds (Linux: 40),
-    // so that a polling caller neither spins nor delays audio. Returns false
-    // when the device is not usable.
-    bool readPcm(void* area, std::uint32_t capacity, std::uint32_t* bytesReturned);
+    // waits and `waitForData` is set it waits for data up to a few tens of
+    // milliseconds (Linux: 40), so that a polling caller neither spins nor
+    // delays audio; a caller that has audio enough to go on with passes false
+    // and is not held up. Returns false when the device is not usable.
+    bool readPcm(void* area, std::uint32_t capacity, std::uint32_t* bytesReturned,
+                 bool waitForData = true);
 
 private:
 #ifdef _WIN32

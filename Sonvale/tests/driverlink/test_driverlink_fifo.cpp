@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -366,6 +367,40 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadCase{"RemainderWithSmallArea",
                                {{5, 38400, 4}, {7, 4, 4}, {0, 38400, 4}}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// An empty speaker FIFO holds a read up for a while only when the caller
+// asks to wait: a play loop that still has audio to go on with must not sit
+// in the read, and one that has none must not spin. Data that is there comes
+// out either way.
+TEST_F(DriverDir, ReadWaitsForDataOnlyWhenAsked) {
+    makeFifos();
+    const int writer = speakerWriter();
+    micReader();
+    DriverDevice device;
+    ASSERT_TRUE(device.open(wide(dir_).c_str()));
+    char area[3840];
+    std::uint32_t n = 7;
+    using Clock = std::chrono::steady_clock;
+
+    const auto waitStart = Clock::now();
+    EXPECT_TRUE(device.readPcm(area, sizeof area, &n));
+    EXPECT_EQ(n, 0u);
+    EXPECT_GE(Clock::now() - waitStart, std::chrono::milliseconds(30));
+
+    // Five reads that do not wait take less than one read that does.
+    const auto start = Clock::now();
+    for (int i = 0; i < 5; ++i) {
+        n = 7;
+        EXPECT_TRUE(device.readPcm(area, sizeof area, &n, false));
+        EXPECT_EQ(n, 0u);
+    }
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(200));
+
+    ASSERT_EQ(::write(writer, "abcdefgh", 8), 8);
+    EXPECT_TRUE(device.readPcm(area, sizeof area, &n, false));
+    EXPECT_EQ(n, 8u);
+    EXPECT_EQ(0, std::memcmp(area, "abcdefgh", 8));
+}
 
 // The speaker's writer vanishing is reported, and the device picks the FIFO
 // up again once a writer is back.

@@ -310,7 +310,8 @@ bool DriverDevice::writePcm(const void* data, std::uint32_t length, std::uint32_
     return written == length;
 }
 
-bool DriverDevice::readPcm(void* area, std::uint32_t capacity, std::uint32_t* bytesReturned) {
+bool DriverDevice::readPcm(void* area, std::uint32_t capacity, std::uint32_t* bytesReturned,
+                           bool waitForData) {
     if (bytesReturned != nullptr) *bytesReturned = 0;
     if (directory_.empty() || area == nullptr) return false;
     if (speakerFd_ < 0 && !reopenSpeaker()) {
@@ -324,7 +325,7 @@ bool DriverDevice::readPcm(void* area, std::uint32_t capacity, std::uint32_t* by
     std::uint32_t total = pendingBytes_;
     std::memcpy(out, pending_, pendingBytes_);
 
-    bool waited = false;
+    bool waited = !waitForData;
     for (;;) {
         const ssize_t n = ::read(speakerFd_, out + total, usable - total);
         if (n > 0) {

@@ -119,7 +119,8 @@ bool DriverDevice::writePcm(const void* data, std::uint32_t length, std::uint32_
     return ok != FALSE;
 }
 
-bool DriverDevice::readPcm(void* area, std::uint32_t capacity, std::uint32_t* bytesReturned) {
+bool DriverDevice::readPcm(void* area, std::uint32_t capacity, std::uint32_t* bytesReturned,
+                           bool /*waitForData: the driver's request never waits*/) {
     if (bytesReturned != nullptr) *bytesReturned = 0;
     if (!usable(handle_) || area == nullptr) return false;
     DWORD returned = 0;

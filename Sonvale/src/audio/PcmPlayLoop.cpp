@@ -237,7 +237,7 @@ void PcmPlayLoop::run() {
         limit -= limit % 4;
         std::uint32_t got = 0;
         bool ok = true;
-        bool waited = false;
+        bool mayWait = false;
         const std::uint32_t carry = m_carryBytes;
         if (limit >= kMinReadBytes) {
             // While the speaker still holds two periods, an empty driver is
@@ -246,9 +246,9 @@ void PcmPlayLoop::run() {
             // later for that (the speaker's backlog ahead of it is the same),
             // and the thread wakes once a period instead of also for every
             // page the driver renders.
-            waited = !speakerHoldsTwoPeriods();
+            mayWait = !speakerHoldsTwoPeriods();
             std::memset(m_readArea.get() + carry, 0, limit - carry);
-            ok = driver->readPcm(m_readArea.get() + carry, limit - carry, &got, waited);
+            ok = driver->readPcm(m_readArea.get() + carry, limit - carry, &got, mayWait);
             got = std::min(got, limit - carry);
         }
         if (got > 0) {
@@ -268,12 +268,13 @@ void PcmPlayLoop::run() {
         moved += feedSpeaker();
 
         if (moved == 0) {
-            // Nothing came and nothing could be played: the driver read has
-            // already waited a little when it was empty; otherwise the speaker
-            // is full, and one period is when it has room for a whole one
-            // again: a pass then writes 20 ms at once. (Waking every half
-            // period cost 50 wakeups a second more and kept no less delay.)
-            idle(!ok ? kIdleUs : (waited ? kEmptyReadUs : speakerWaitUs()));
+            // Nothing came and nothing could be played. A read that was let
+            // wait has already waited a little for data; otherwise the
+            // speaker is full or holds enough, and one period is when it has
+            // room for a whole one again: a pass then writes 20 ms at once.
+            // (Waking every half period cost 50 wakeups a second more and
+            // kept no less delay.)
+            idle(!ok ? kIdleUs : (mayWait ? kEmptyReadUs : speakerWaitUs()));
         }
     }
 }

@@ -295,15 +295,18 @@ void PcmPlayLoop::discardStaleDriverAudio(DriverDevice* driver) {
         qDebug() << "PcmPlayLoop: skipped" << discarded << "bytes queued before the speaker opened";
 }
 
+int PcmPlayLoop::speakerPeriodBytes() const {
+    return std::max(m_audioOutput->periodSize(), m_outFrameBytes);
+}
+
 bool PcmPlayLoop::speakerHoldsTwoPeriods() const {
-    const int period = std::max(m_audioOutput->periodSize(), m_outFrameBytes);
     const int held = m_audioOutput->bufferSize() - m_audioOutput->bytesFree();
-    return held >= 2 * period;
+    return held >= 2 * speakerPeriodBytes();
 }
 
 unsigned long PcmPlayLoop::speakerWaitUs() const {
     const qint64 bytesPerSecond = static_cast<qint64>(m_format.sampleRate()) * m_outFrameBytes;
-    const int period = std::max(m_audioOutput->periodSize(), m_outFrameBytes);
+    const int period = speakerPeriodBytes();
     const qint64 us = bytesPerSecond > 0 ? qint64(period) * 1000000 / bytesPerSecond : 5000;
     return static_cast<unsigned long>(std::clamp<qint64>(us, 1000, 20000));
 }

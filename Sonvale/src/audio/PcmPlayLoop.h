@@ -114,6 +114,7 @@ private:
     void runDirectStages();
     std::uint32_t feedSpeaker();
     void discardStaleDriverAudio(DriverDevice* driver);
+    int speakerPeriodBytes() const;
     bool speakerHoldsTwoPeriods() const;
     unsigned long speakerWaitUs() const;
     bool appendCounted(PcmQueue& queue, const void* data, std::uint32_t bytes);

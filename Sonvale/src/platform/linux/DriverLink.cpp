@@ -325,6 +325,7 @@ bool DriverDevice::readPcm(void* area, std::uint32_t capacity, std::uint32_t* by
     std::uint32_t total = pendingBytes_;
     std::memcpy(out, pending_, pendingBytes_);
 
+    // A caller that may not be held up counts as having waited already.
     bool waited = !waitForData;
     for (;;) {
         const ssize_t n = ::read(speakerFd_, out + total, usable - total);

@@ -1,7 +1,9 @@
 // The library through its three exported functions.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sndfile.h>
 #include <speex/speex_resampler.h>
+#endif
 
 #include <cmath>
 #include <cstdio>
@@ -102,6 +104,10 @@ TEST(Library, NullHandleAndBuffersAreIgnored) {
     EXPECT_EQ(out, Pcm(kBlock, 7));
 }
 
+// The Windows build has no libsndfile or speexdsp and no nm for its DLL: its
+// export tables are read with objdump (cmake/check-dll-exports.cmake) and its
+// sound is compared with the Linux build's (same_sound.py).
+#ifndef _WIN32
 TEST(Library, ExportsExactlyThreeSymbols) {
     FILE* p = popen("nm -D --defined-only '" ORVO_ALG_SO "'", "r");
     ASSERT_NE(p, nullptr);
@@ -184,5 +190,6 @@ TEST(Library, RemovesNoiseFromRealSpeech) {
     }
     if (checked == 0) GTEST_SKIP() << "corpus not found in " << dir;
 }
+#endif
 
 }  // namespace

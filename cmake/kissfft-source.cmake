@@ -40,7 +40,8 @@ else()
       file(REMOVE_RECURSE "${_kf_root}")
       message(FATAL_ERROR "kissfft: `apt-get source kissfft=${_kf_version}` failed:\n${_kf_err}\n"
                           "Run scripts/install-deps (it enables the Debian source entries and "
-                          "installs dpkg-dev), or set SONVALE_KISSFFT_SOURCE_DIR.")
+                          "installs dpkg-dev); if the archive has moved on to a newer kissfft, "
+                          "upgrade libkissfft-dev to it; or set SONVALE_KISSFFT_SOURCE_DIR.")
     endif()
   endif()
 endif()

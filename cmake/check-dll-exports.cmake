@@ -3,9 +3,11 @@
 #   - orvo_alg.dll exports exactly ns_alg_init, ns_alg_process, ns_alg_destroy,
 #   - vardix.dll exports exactly vardix_init, vardix_processf, vardix_destroy,
 #   - orvo_alg.dll imports those three from vardix.dll, by name,
+#   - the import library orvo_alg.dll.a offers exactly orvo_alg.dll's three,
 #   - neither DLL needs a DLL other than each other and the system's own
 #     (no compiler runtime, no libkissfft to ship beside them).
-# Usage: cmake -DOBJDUMP=... -DORVO_ALG_DLL=... -DVARDIX_DLL=... -P check-dll-exports.cmake
+# Usage: cmake -DOBJDUMP=... -DNM=... -DORVO_ALG_DLL=... -DORVO_ALG_IMPLIB=...
+#              -DVARDIX_DLL=... -P check-dll-exports.cmake
 
 cmake_policy(VERSION 3.20)
 
@@ -75,6 +77,20 @@ expect("vardix.dll name" "${vardix_NAME}" "vardix.dll")
 expect("vardix.dll exports" "${vardix_EXPORTS}" "vardix_destroy;vardix_init;vardix_processf")
 expect("orvo_alg.dll imports from vardix.dll" "${orvo_IMPORTS_vardix.dll}"
        "vardix_destroy;vardix_init;vardix_processf")
+
+# The import library: one member per function, each defining __imp_<name>,
+# all naming orvo_alg.dll.
+execute_process(COMMAND ${NM} ${ORVO_ALG_IMPLIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${NM} ${ORVO_ALG_IMPLIB} failed")
+endif()
+string(REGEX MATCHALL " I __imp_[A-Za-z0-9_]+" imps "${out}")
+list(TRANSFORM imps REPLACE " I __imp_" "")
+list(SORT imps)
+expect("orvo_alg.dll.a offers" "${imps}" "ns_alg_destroy;ns_alg_init;ns_alg_process")
+string(REGEX MATCHALL " I _head_[A-Za-z0-9_]+" heads "${out}")
+list(TRANSFORM heads REPLACE " I _head_" "")
+expect("orvo_alg.dll.a is for" "${heads}" "orvo_alg_dll")
 
 foreach(p orvo vardix)
   set(extra ${${p}_DLLS})

@@ -6,6 +6,13 @@ Both builds are fed the same 16-bit 32 kHz input (the mixture converted by
 sox once), through the same little program (orvo_alg_raw). They must agree
 to within 1 LSB in every sample, over the whole mixture.
 
+Both are the same SSE2 code from the same GCC with the same flags (kissfft
+included), so they are mostly identical. The one known source of difference
+is log10f: glibc has a single-precision log10f of its own, while mingw-w64's
+rounds msvcrt's double log10 to float; for rare arguments the two are an
+ulp apart, which moves a gain just enough to change an output sample by
+1 LSB (a few samples in millions).
+
 Exit status: 0 when they agree, 1 when they do not or a run fails, 77 when
 the test cannot run here (the reason is printed).
 """

@@ -21,6 +21,7 @@
 
 #include "SingleInstance.h"
 #include "SonvaleMain.h"
+#include "Translations.h"
 #include "audio/PcmCaptureLoop.h"
 #include "audio/PcmPlayLoop.h"
 #include "imageswitch.h"
@@ -392,6 +393,32 @@ private slots:
                                                            "devices are there")),
             qPrintable(closer.texts.first()));
         QCOMPARE(defaults(), kStandins);
+    }
+
+    // English for every language but Chinese, which shows the program's own
+    // texts; seen in the driver box and the tray menu.
+    void textsFollowTheSystemLanguage() {
+        QTemporaryDir empty;
+        const QByteArray before = qgetenv("SONVALE_DRIVER_DIR");
+        qputenv("SONVALE_DRIVER_DIR", empty.path().toUtf8());
+        auto shown = [] {
+            BoxCloser closer;
+            SonvaleMain w;
+            QStringList texts = closer.texts;
+            for (QAction* a : TrayIcon::instance()->contextMenu()->actions()) texts << a->text();
+            return texts.join(QLatin1Char('|'));
+        };
+        QVERIFY(sonvale::InstallTranslations({QStringLiteral("de-DE"), QStringLiteral("zh-CN")}));
+        const QString english = shown();
+        QVERIFY(!sonvale::InstallTranslations({QStringLiteral("zh-TW")}));
+        const QString chinese = shown();
+        sonvale::RemoveTranslations();
+        qputenv("SONVALE_DRIVER_DIR", before);
+        QVERIFY2(english.startsWith(QStringLiteral("Please install the companion devices first.|")),
+                 qPrintable(english));
+        QVERIFY2(english.endsWith(QStringLiteral("|Open Sonvale|Exit")), qPrintable(english));
+        QVERIFY2(chinese.startsWith(QStringLiteral("请先安装相关驱动程序|")), qPrintable(chinese));
+        QVERIFY2(chinese.endsWith(QStringLiteral("|主界面|退出")), qPrintable(chinese));
     }
 
     void withoutATrayThePanelStaysAndEscOnlyPutsItAway() {

@@ -5,7 +5,8 @@ harmonics plus pink noise) at 10 dB SNR, 48 kHz mono 16-bit. Like the corpus
 mixtures it starts with 0.5 s of noise alone, and the clean speech is written
 beside it:
 
-    make_input.py OUT_DIR      writes OUT_DIR/demo_noisy.wav, OUT_DIR/demo_clean.wav
+    make_input.py OUT_DIR         writes OUT_DIR/demo_noisy.wav, OUT_DIR/demo_clean.wav
+    make_input.py OUT_DIR second  another sentence and noise: demo2_noisy.wav, demo2_clean.wav
 
 The result depends only on espeak-ng's voice and this file (fixed seed).
 """
@@ -23,11 +24,13 @@ LEAD_IN_S = 0.5       # noise alone before the speech, as in the corpus mixtures
 TAIL_S = 0.5
 SNR_DB = 10.0         # speech to noise, over the whole speech part
 SPEECH_DBFS = -26.0   # speech level (RMS), a normal microphone level
-HUM_HZ = 50.0
 HUM_SHARE = 0.5       # of the noise power, the rest is pink noise
 # Short enough that the demonstration's 16 s recording holds the looped
 # mixture at least twice after its first 2 s, as its measurement needs.
-SENTENCES = "Good morning, everyone. Can everybody hear me clearly today?"
+SENTENCES = {
+    "demo": ("Good morning, everyone. Can everybody hear me clearly today?", 50.0, 20261210),
+    "demo2": ("The report is ready, and I will send it after the call.", 60.0, 20261211),
+}
 
 
 def espeak(text):
@@ -62,12 +65,12 @@ def pink(n, rng):
     return np.fft.irfft(white * shape, n)
 
 
-def hum(n, rng):
+def hum(n, rng, hum_hz):
     t = np.arange(n) / RATE
     x = np.zeros(n)
     for k in range(1, 12):  # odd harmonics strongest, as from a transformer
         amp = (1.0 if k % 2 else 0.4) / k
-        x += amp * np.sin(2 * np.pi * HUM_HZ * k * t + rng.uniform(0, 2 * np.pi))
+        x += amp * np.sin(2 * np.pi * hum_hz * k * t + rng.uniform(0, 2 * np.pi))
     return x * (1.0 + 0.1 * np.sin(2 * np.pi * 0.3 * t))  # slow swell
 
 
@@ -85,30 +88,32 @@ def write(path, x):
 
 
 def main():
-    if len(sys.argv) != 2:
-        print("usage: make_input.py OUT_DIR", file=sys.stderr)
+    if len(sys.argv) not in (2, 3) or (len(sys.argv) == 3 and sys.argv[2] != "second"):
+        print("usage: make_input.py OUT_DIR [second]", file=sys.stderr)
         return 2
     out = sys.argv[1]
+    name = "demo2" if len(sys.argv) == 3 else "demo"
+    text, hum_hz, seed = SENTENCES[name]
     os.makedirs(out, exist_ok=True)
-    rng = np.random.default_rng(20261210)
-    speech, rate = espeak(SENTENCES)
+    rng = np.random.default_rng(seed)
+    speech, rate = espeak(text)
     speech = resample(speech, rate, RATE)
     speech *= 10 ** (SPEECH_DBFS / 20) / rms(speech)
     lead, tail = int(LEAD_IN_S * RATE), int(TAIL_S * RATE)
     clean = np.concatenate([np.zeros(lead), speech, np.zeros(tail)])
 
     n = len(clean)
-    h, p = hum(n, rng), pink(n, rng)
+    h, p = hum(n, rng, hum_hz), pink(n, rng)
     noise = np.sqrt(HUM_SHARE) * h / rms(h) + np.sqrt(1 - HUM_SHARE) * p / rms(p)
     noise *= rms(speech) / 10 ** (SNR_DB / 20)
     noisy = clean + noise
     peak = np.max(np.abs(noisy))
     if peak > 0.9:  # keep it unclipped; both files alike
         clean, noisy = clean * 0.9 / peak, noisy * 0.9 / peak
-    write(os.path.join(out, "demo_clean.wav"), clean)
-    write(os.path.join(out, "demo_noisy.wav"), noisy)
+    write(os.path.join(out, name + "_clean.wav"), clean)
+    write(os.path.join(out, name + "_noisy.wav"), noisy)
     print("make_input: %s (%.1f s, speech %.0f dBFS, SNR %.0f dB, hum %g Hz + pink noise)"
-          % (os.path.join(out, "demo_noisy.wav"), n / RATE, SPEECH_DBFS, SNR_DB, HUM_HZ))
+          % (os.path.join(out, name + "_noisy.wav"), n / RATE, SPEECH_DBFS, SNR_DB, hum_hz))
     return 0
 
 

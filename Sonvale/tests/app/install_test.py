@@ -182,6 +182,13 @@ class InstalledPackage(unittest.TestCase):
             self.assertTrue(h.wait_for(lambda: h.find_window(self.env, "SonvaleMain"), 20,
                                        what="the window"))
             h.screenshot(self.env, os.path.join(ARGS.out, "installed-sonvale.png"))
+            # No tray on this X server: the panel is an ordinary window with
+            # a taskbar entry, and it stays when it loses the focus.
+            self.assertTrue(app.wait_log("system tray: none"))
+            props = run(["xprop", "-name", "SonvaleMain", "_NET_WM_WINDOW_TYPE", "_NET_WM_STATE"],
+                        env=self.env, check=False).stdout
+            self.assertIn("_NET_WM_WINDOW_TYPE_NORMAL", props)
+            self.assertNotIn("SKIP_TASKBAR", props)
             second = h.Sonvale(self.bin("Sonvale"), self.env, log + ".second")
             self.assertEqual(second.wait(30), 0)
             self.assertTrue(app.wait_log("shown: another start asked for the panel"))

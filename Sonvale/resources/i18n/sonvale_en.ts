@@ -19,6 +19,13 @@
     </message>
 </context>
 <context>
+    <name>PcmPlayLoop</name>
+    <message>
+        <source>播放设备没有合适的频率声道支持</source>
+        <translation>The playback device supports no suitable sample rate or channel count.</translation>
+    </message>
+</context>
+<context>
     <name>TrayIcon</name>
     <message>
         <source>主界面</source>

@@ -218,6 +218,26 @@ class InstalledPackage(unittest.TestCase):
         r = run([self.bin("sonvale-driver"), "status"], env=self.env, check=False)
         self.assertNotIn("no PulseAudio server", r.stderr)
 
+        # The installed program on PipeWire: defaults switched, the virtual
+        # microphone unmuted at unity, everything put back at the end.
+        self.pactl("load-module", "module-null-sink", "sink_name=Standin_Speaker")
+        h.wait_for(lambda: "Standin_Speaker" in self.devices(), 20, what="the stand-in speaker")
+        self.pactl("set-default-sink", "Standin_Speaker")
+        self.pactl("set-source-mute", "Sonvale_Microphone", "1")
+        self.pactl("set-source-volume", "Sonvale_Microphone", "40%")
+        app = h.Sonvale(self.bin("Sonvale"), self.env, os.path.join(ARGS.out, "pipewire-sonvale.log"))
+        try:
+            h.wait_for(lambda: self.pactl("get-default-sink").strip() == "Sonvale_Speaker"
+                       or not app.alive(), 30, what="Sonvale on PipeWire to switch the defaults")
+            self.assertTrue(app.alive(), app.log_text())
+            self.assertIn("Mute: no", self.pactl("get-source-mute", "Sonvale_Microphone"))
+            self.assertIn("100%", self.pactl("get-source-volume", "Sonvale_Microphone"))
+            app.signal(signal.SIGTERM)
+            self.assertEqual(app.wait(30), 0)
+        finally:
+            app.kill()
+        self.assertEqual(self.pactl("get-default-sink").strip(), "Standin_Speaker")
+
 
 def main():
     global ARGS

@@ -639,7 +639,10 @@ void SonvaleMain::RefreshDeviceLists() {
     }
 
     if (!(haveVirtualMic && haveVirtualSpeaker)) {
-        showDriverMissingMessage();
+        showDriverMissingMessage(
+            tr("Sonvale_Microphone and Sonvale_Speaker are missing. Load "
+               "them with sonvale-driver up, or once for every login with "
+               "sonvale-driver install."));
         return;
     }
 

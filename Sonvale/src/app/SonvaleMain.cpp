@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCursor>
 #include <QDebug>
 #include <QDesktopWidget>
@@ -15,11 +16,15 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QSettings>
 #include <QSignalBlocker>
+#include <QSocketNotifier>
 #include <QStandardItemModel>
 #include <QStyleOption>
+#include <QSystemTrayIcon>
 #include <QToolTip>
 
+#include "Autostart.h"
 #include "CMMNotificationClient.h"
 #include "DefaultDevices.h"
 #include "SingleInstance.h"
@@ -51,14 +56,40 @@ bool IsVirtualDevice(const QString& name) { return name.contains(QLatin1String("
 using sonvale::PcmCaptureLoop;
 using sonvale::PcmPlayLoop;
 
+// Tests decide whether there is a tray (1, 0); -1 asks the desktop.
+int trayAvailableOverride = -1;
+
+// Role of the combo box items that holds the device's description.
+constexpr int kDescriptionRole = Qt::UserRole + 1;
+
+// The remembered choices, in the user's config folder
+// (~/.config/Sonvale/Sonvale.conf on Linux).
+constexpr char kMicrophoneKey[] = "devices/microphone";
+constexpr char kSpeakerKey[] = "devices/speaker";
+constexpr char kMicrophoneNoiseKey[] = "noiseCancel/microphone";
+constexpr char kSpeakerNoiseKey[] = "noiseCancel/speaker";
+
+QSettings& Settings() {
+    static QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
+                              QStringLiteral("Sonvale"), QStringLiteral("Sonvale"));
+    return settings;
+}
+
 }  // namespace
+
+void SonvaleMain::setSystemTrayAvailableForTest(int available) {
+    trayAvailableOverride = available;
+}
 
 SonvaleMain::SonvaleMain(QWidget* parent) : QDialog(parent), ui(new Ui::SonvaleMain) {
     // 1-2. The endpoint directory is filled as a member. The single-instance
     //      check comes first; a second instance changes nothing, not even the
     //      virtual microphone's volume, and ends here.
     if (!checkSingleInstance()) return;
-    sonvale::SetCaptureEndpointVolume(false, 50.0f, L"Sonvale");
+    sonvale::SetCaptureEndpointVolume(false, sonvale::kVirtualMicrophonePercent, L"Sonvale");
+    trayAvailable_ = trayAvailableOverride >= 0 ? trayAvailableOverride != 0
+                                                : QSystemTrayIcon::isSystemTrayAvailable();
+    qDebug().noquote() << "system tray:" << (trayAvailable_ ? "available" : "none");
 
     // 3-4.
     ui->setupUi(this);
@@ -107,10 +138,19 @@ SonvaleMain::SonvaleMain(QWidget* parent) : QDialog(parent), ui(new Ui::SonvaleM
     menu->setMinimumWidth(150);
     auto* quitAction = new QAction(menu);
     quitAction->setIconVisibleInMenu(false);
-    quitAction->setText(QStringLiteral("Quit Sonvale"));
+    quitAction->setText(tr("Quit Sonvale"));
     quitAction->setObjectName(QStringLiteral("actionQuitSonvale"));
     connect(quitAction, &QAction::triggered, this, &SonvaleMain::QuitMain);
     menu->addAction(quitAction);
+    // Second, so that "Quit Sonvale" keeps its place at the top.
+    startAtLoginAction_ = new QAction(menu);
+    startAtLoginAction_->setIconVisibleInMenu(false);
+    startAtLoginAction_->setText(tr("Start at login"));
+    startAtLoginAction_->setObjectName(QStringLiteral("actionStartAtLogin"));
+    startAtLoginAction_->setCheckable(true);
+    startAtLoginAction_->setChecked(sonvale::AutostartEnabled());
+    connect(startAtLoginAction_, &QAction::toggled, this, &SonvaleMain::onStartAtLoginToggled);
+    menu->addAction(startAtLoginAction_);
 
     // 15-16. Plain list views so that the style sheet's item height applies.
     for (ComboxList* box : {ui->comboBox_Microphone, ui->comboBox_Speaker}) {
@@ -137,9 +177,17 @@ SonvaleMain::SonvaleMain(QWidget* parent) : QDialog(parent), ui(new Ui::SonvaleM
     RefreshDeviceLists();
     if (startupExitCode_ >= 0) return;
 
-    // 20.
-    ui->widget_micrpphone->setChecked(true);
-    captureLoop->setNoiseCancel(true);
+    // 20. The switches as the person left them; at first the microphone's
+    //     on and the speaker's off.
+    const bool micNoise = Settings().value(QLatin1String(kMicrophoneNoiseKey), true).toBool();
+    const bool speakerNoise = Settings().value(QLatin1String(kSpeakerNoiseKey), false).toBool();
+    ui->widget_micrpphone->setChecked(micNoise);
+    captureLoop->setNoiseCancel(micNoise);
+    ui->widget_switchspeaker->setChecked(speakerNoise);
+    playLoop->setNoiseCancel(speakerNoise);
+    qDebug().noquote() << "noise cancellation at start: microphone" << (micNoise ? "on" : "off")
+                       << "| speaker" << (speakerNoise ? "on" : "off");
+    updateTrayToolTip();
 
     // The end of the desktop session is an exit path too.
     connect(qApp, &QGuiApplication::commitDataRequest, this, &SonvaleMain::onCommitDataRequest,
@@ -171,11 +219,26 @@ void SonvaleMain::shutdownLoops() {
 }
 
 bool SonvaleMain::checkSingleInstance() {
-    instanceGuard_ = std::make_unique<sonvale::SingleInstance>(sonvale::kSingleInstanceName);
-    if (instanceGuard_->acquired()) return true;
+    const std::string name = sonvale::SingleInstanceName();
+    instanceGuard_ = std::make_unique<sonvale::SingleInstance>(name);
+    if (instanceGuard_->acquired()) {
+        const int fd = instanceGuard_->showRequestDescriptor();
+        if (fd >= 0) {
+            showRequests_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+            connect(showRequests_, &QSocketNotifier::activated, this, &SonvaleMain::onShowRequest);
+        }
+        return true;
+    }
     qDebug() << "single instance: last error" << instanceGuard_->lastError();
-    QMessageBox box(QMessageBox::Information, QStringLiteral("错误"),
-                    QStringLiteral("程序已经被打开"), QMessageBox::Ok, this);
+    // The running program shows its panel; nothing else is needed here.
+    if (instanceGuard_->lastError() == sonvale::SingleInstanceAlreadyExistsError() &&
+        sonvale::AskHolderToShow(name)) {
+        qDebug().noquote() << "single instance: the running Sonvale was brought to the front";
+        startupExitCode_ = 0;
+        return false;
+    }
+    QMessageBox box(QMessageBox::Information, tr("错误"), tr("程序已经被打开"), QMessageBox::Ok,
+                    this);
     box.setDefaultButton(static_cast<QPushButton*>(nullptr));
     box.setObjectName(QStringLiteral("secondInstanceBox"));
     qDebug().noquote() << "message box:" << box.windowTitle() << box.text();
@@ -200,6 +263,75 @@ void SonvaleMain::hideSpareWidgets() {
     ui->label_MicroUsestatus_speaker->hide();
     ui->frame_updateInfo->hide();
     ui->label_NoiseCancel->hide();
+}
+
+void SonvaleMain::onShowRequest() {
+    if (instanceGuard_ && instanceGuard_->takeShowRequests() > 0) showFromSecondStart();
+}
+
+void SonvaleMain::showFromSecondStart() {
+    qDebug().noquote() << "shown: another start asked for the panel";
+    showNormal();
+    raise();
+    activateAndFocus();
+}
+
+void SonvaleMain::reject() {
+    if (quitting_) {
+        QDialog::reject();
+        return;
+    }
+    if (trayAvailable_) {
+        qDebug().noquote() << "put away: hidden (the tray icon brings it back)";
+        hide();
+    } else {
+        qDebug().noquote() << "put away: minimised (its taskbar entry brings it back)";
+        showMinimized();
+    }
+}
+
+void SonvaleMain::closeEvent(QCloseEvent* event) {
+    if (quitting_) {
+        QDialog::closeEvent(event);
+        return;
+    }
+    // The window manager's close (Alt+F4, the taskbar's menu) only puts the
+    // panel away: noise cancelling goes on for every program.
+    event->ignore();
+    reject();
+}
+
+void SonvaleMain::onStartAtLoginToggled(bool enabled) {
+    QString error;
+    if (!sonvale::SetAutostartEnabled(enabled, QCoreApplication::applicationFilePath(), &error)) {
+        qWarning().noquote() << "start at login:" << error;
+        QSignalBlocker block(startAtLoginAction_);
+        startAtLoginAction_->setChecked(!enabled);
+        return;
+    }
+    qDebug().noquote() << "start at login:" << (enabled ? "on" : "off")
+                       << sonvale::AutostartEntryPath();
+}
+
+void SonvaleMain::updateTrayToolTip() {
+    const bool mic = ui->widget_micrpphone->getChecked();
+    const bool speaker = ui->widget_switchspeaker->getChecked();
+    QString tip;
+    if (mic && speaker)
+        tip = tr("Sonvale: noise cancelling on for the microphone and the speaker");
+    else if (mic)
+        tip = tr("Sonvale: noise cancelling on for the microphone");
+    else if (speaker)
+        tip = tr("Sonvale: noise cancelling on for the speaker");
+    else
+        tip = tr("Sonvale: noise cancelling off");
+    TrayIcon::instance()->setToolTip(tip);
+    qDebug().noquote() << "tray tooltip:" << tip;
+}
+
+void SonvaleMain::remember(const QString& key, const QVariant& value) {
+    Settings().setValue(key, value);
+    Settings().sync();
 }
 
 void SonvaleMain::initTrayIcon() {
@@ -345,12 +477,16 @@ bool SonvaleMain::eventFilter(QObject* watched, QEvent* event) {
         const bool on = ui->widget_switchspeaker->getChecked();
         if (playLoop) playLoop->setNoiseCancel(on);
         qDebug().noquote() << "speaker noise cancellation:" << (on ? "on" : "off");
+        remember(QLatin1String(kSpeakerNoiseKey), on);
+        updateTrayToolTip();
         activateAndFocus();
     }
     if (watched == ui->widget_micrpphone && type == QEvent::MouseButtonRelease) {
         const bool on = ui->widget_micrpphone->getChecked();
         if (captureLoop) captureLoop->setNoiseCancel(on);
         qDebug().noquote() << "microphone noise cancellation:" << (on ? "on" : "off");
+        remember(QLatin1String(kMicrophoneNoiseKey), on);
+        updateTrayToolTip();
         activateAndFocus();
     }
     return QDialog::eventFilter(watched, event);
@@ -358,11 +494,12 @@ bool SonvaleMain::eventFilter(QObject* watched, QEvent* event) {
 
 void SonvaleMain::slotShowTip() {
     QToolTip::showText(ui->label_refresh->mapToGlobal(QPoint(0, 0)) + QPoint(10, 20),
-                       QStringLiteral("Sync account data"), ui->label_refresh);
+                       tr("Sync account data"), ui->label_refresh);
 }
 
 void SonvaleMain::QuitMain() {
     restoreSavedDefaults();
+    quitting_ = true;
     close();
 }
 
@@ -396,7 +533,9 @@ void SonvaleMain::focusOutEvent(QFocusEvent* event) {
     TrayIcon::instance()->setVisible(true);
     const bool inside = g.left() < cursor.x() && cursor.x() < g.right() && g.top() < cursor.y() &&
                         cursor.y() < g.bottom();
-    if (!inside) hide();
+    // Without a tray nothing could bring a hidden panel back: it stays, and
+    // its taskbar entry is the way back to it.
+    if (!inside && trayAvailable_) hide();
 }
 
 void SonvaleMain::paintEvent(QPaintEvent* event) {
@@ -416,6 +555,47 @@ void SonvaleMain::hideEvent(QHideEvent* event) { Q_UNUSED(event); }
 
 // ---- device lists -------------------------------------------------------
 
+QString SonvaleMain::describe(int flow, const QString& name) {
+    QHash<QString, QString>& known = descriptions_[flow == sonvale::kRenderFlow ? 0 : 1];
+    if (!known.contains(name)) {
+        // A device not seen before: ask the system once more.
+        for (const sonvale::EndpointInfo& e : sonvale::ListActiveEndpoints(flow))
+            known.insert(FromWide(e.name), FromWide(e.description));
+    }
+    const QString description = known.value(name);
+    return description.isEmpty() ? name : description;
+}
+
+int SonvaleMain::indexOfDevice(QComboBox* box, const QString& name) {
+    return box->findData(name, kDeviceNameRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
+}
+
+QString SonvaleMain::currentDevice(QComboBox* box) {
+    return box->currentData(kDeviceNameRole).toString();
+}
+
+void SonvaleMain::addDevice(QComboBox* box, int flow, const QString& name) {
+    const QString description = describe(flow, name);
+    box->addItem(description, name);
+    box->setItemData(box->count() - 1, description, kDescriptionRole);
+    relabelDevices(box);
+}
+
+void SonvaleMain::relabelDevices(QComboBox* box) {
+    // Devices that share a description are told apart by their names.
+    QHash<QString, int> uses;
+    for (int i = 0; i < box->count(); ++i) ++uses[box->itemData(i, kDescriptionRole).toString()];
+    for (int i = 0; i < box->count(); ++i) {
+        const QString description = box->itemData(i, kDescriptionRole).toString();
+        const QString name = box->itemData(i, kDeviceNameRole).toString();
+        const QString label = uses.value(description) > 1 && description != name
+                                  ? description + QStringLiteral(" (") + name + QLatin1Char(')')
+                                  : description;
+        if (box->itemText(i) != label) box->setItemText(i, label);
+        box->setItemData(i, name, Qt::ToolTipRole);
+    }
+}
+
 void SonvaleMain::RefreshDeviceLists() {
     // The loops start only after the defaults have been switched: PulseAudio
     // moves the streams of the old default device to the new one, so a
@@ -426,6 +606,8 @@ void SonvaleMain::RefreshDeviceLists() {
     QSignalBlocker blockSpeakers(ui->comboBox_Speaker);
     ui->comboBox_Microphone->clear();
     ui->comboBox_Speaker->clear();
+    descriptions_[0].clear();
+    descriptions_[1].clear();
 
     QString micCandidate;
     QString virtualMic;
@@ -434,7 +616,7 @@ void SonvaleMain::RefreshDeviceLists() {
     for (const QAudioDeviceInfo& info : inputs) {
         if (!sonvale::isEndpointDevice(info, QAudio::AudioInput)) continue;
         const QString n = info.deviceName();
-        if (!IsExcludedDevice(n)) ui->comboBox_Microphone->addItem(n, QVariant());
+        if (!IsExcludedDevice(n)) addDevice(ui->comboBox_Microphone, sonvale::kCaptureFlow, n);
         // The virtual speaker's monitor is not the virtual microphone.
         if (IsVirtualDevice(n) && !n.endsWith(QLatin1String(".monitor"))) {
             virtualMic = n;
@@ -449,7 +631,7 @@ void SonvaleMain::RefreshDeviceLists() {
     for (const QAudioDeviceInfo& info : outputs) {
         if (!sonvale::isEndpointDevice(info, QAudio::AudioOutput)) continue;
         const QString n = info.deviceName();
-        if (!IsExcludedDevice(n)) ui->comboBox_Speaker->addItem(n, QVariant());
+        if (!IsExcludedDevice(n)) addDevice(ui->comboBox_Speaker, sonvale::kRenderFlow, n);
         if (IsVirtualDevice(n)) {
             virtualSpeaker = n;
             haveVirtualSpeaker = true;
@@ -457,7 +639,27 @@ void SonvaleMain::RefreshDeviceLists() {
     }
 
     if (!(haveVirtualMic && haveVirtualSpeaker)) {
-        showDriverMissingMessage();
+        showDriverMissingMessage(
+            tr("Sonvale_Microphone and Sonvale_Speaker are missing. Load "
+               "them with sonvale-driver up, or once for every login with "
+               "sonvale-driver install."));
+        return;
+    }
+
+    // The link comes before any default is switched: with the devices there
+    // but no link, nothing would feed the virtual microphone or drain the
+    // virtual speaker, and every program would go silent.
+    wchar_t path[sonvale::kDriverPathCapacity] = {};
+    if (!sonvale::findDriverInterface(path, 0)) {
+        showDriverMissingMessage(
+            tr("The companion devices are there, but their link cannot be "
+               "found. Load them again (sonvale-driver up)."));
+        return;
+    }
+    if (!driverDevice.open(path)) {
+        showDriverMissingMessage(tr("The companion devices are there, but their link %1 cannot "
+                                    "be opened. Load them again (sonvale-driver up).")
+                                     .arg(QString::fromWCharArray(path)));
         return;
     }
 
@@ -467,12 +669,14 @@ void SonvaleMain::RefreshDeviceLists() {
     // never stays on virtual devices that nothing feeds.
     sonvale::DefaultDevices before = sonvale::QueryDefaultDevices();
     if (before.speaker.empty() || IsVirtualDevice(FromWide(before.speaker)))
-        before.speaker = Wide(ui->comboBox_Speaker->count() > 0 ? ui->comboBox_Speaker->itemText(0)
-                                                                : speakerCandidate);
+        before.speaker = Wide(ui->comboBox_Speaker->count() > 0
+                                  ? ui->comboBox_Speaker->itemData(0, kDeviceNameRole).toString()
+                                  : speakerCandidate);
     if (before.microphone.empty() || IsVirtualDevice(FromWide(before.microphone)))
         before.microphone =
-            Wide(ui->comboBox_Microphone->count() > 0 ? ui->comboBox_Microphone->itemText(0)
-                                                      : micCandidate);
+            Wide(ui->comboBox_Microphone->count() > 0
+                     ? ui->comboBox_Microphone->itemData(0, kDeviceNameRole).toString()
+                     : micCandidate);
     savedSpeaker = FromWide(before.speaker);
     savedMicrophone = FromWide(before.microphone);
     sonvale::ArmDefaultsRestore(before);
@@ -480,16 +684,13 @@ void SonvaleMain::RefreshDeviceLists() {
 
     endpoints.SetDefaultByName(Wide(virtualSpeaker), sonvale::kRenderFlow);
     endpoints.SetDefaultByName(Wide(virtualMic), sonvale::kCaptureFlow);
+    captureLoop->setDriver(&driverDevice);
+    playLoop->setDriver(&driverDevice);
 
-    wchar_t path[sonvale::kDriverPathCapacity] = {};
-    if (sonvale::findDriverInterface(path, 0)) {
-        driverDevice.open(path);
-        captureLoop->setDriver(&driverDevice);
-        playLoop->setDriver(&driverDevice);
-    }
+    restoreRememberedChoices();
 
-    // Now start both loops on the first listed devices, as selecting them
-    // would have.
+    // Now start both loops on the chosen devices, as selecting them would
+    // have.
     blockMicrophones.unblock();
     blockSpeakers.unblock();
     on_comboBox_Microphone_currentTextChanged(ui->comboBox_Microphone->currentText());
@@ -497,19 +698,34 @@ void SonvaleMain::RefreshDeviceLists() {
     logDeviceLists();
 }
 
+void SonvaleMain::restoreRememberedChoices() {
+    // The devices chosen last time, when they are there; otherwise the
+    // first of each list.
+    const QString mic = Settings().value(QLatin1String(kMicrophoneKey)).toString();
+    const QString speaker = Settings().value(QLatin1String(kSpeakerKey)).toString();
+    const int micIndex = mic.isEmpty() ? -1 : indexOfDevice(ui->comboBox_Microphone, mic);
+    const int speakerIndex = speaker.isEmpty() ? -1 : indexOfDevice(ui->comboBox_Speaker, speaker);
+    if (micIndex >= 0) ui->comboBox_Microphone->setCurrentIndex(micIndex);
+    if (speakerIndex >= 0) ui->comboBox_Speaker->setCurrentIndex(speakerIndex);
+    qDebug().noquote() << "remembered microphone:" << (mic.isEmpty() ? QStringLiteral("-") : mic)
+                       << (micIndex >= 0 ? "(present)" : "(not used)")
+                       << "| speaker:" << (speaker.isEmpty() ? QStringLiteral("-") : speaker)
+                       << (speakerIndex >= 0 ? "(present)" : "(not used)");
+}
+
 void SonvaleMain::logDeviceLists() {
     QStringList mics, speakers;
     for (int i = 0; i < ui->comboBox_Microphone->count(); ++i)
-        mics << ui->comboBox_Microphone->itemText(i);
+        mics << ui->comboBox_Microphone->itemData(i, kDeviceNameRole).toString();
     for (int i = 0; i < ui->comboBox_Speaker->count(); ++i)
-        speakers << ui->comboBox_Speaker->itemText(i);
+        speakers << ui->comboBox_Speaker->itemData(i, kDeviceNameRole).toString();
     qDebug().noquote() << "microphones:" << mics.join(QLatin1String(", "))
-                       << "| current:" << ui->comboBox_Microphone->currentText();
+                       << "| current:" << currentDevice(ui->comboBox_Microphone);
     qDebug().noquote() << "speakers:" << speakers.join(QLatin1String(", "))
-                       << "| current:" << ui->comboBox_Speaker->currentText();
+                       << "| current:" << currentDevice(ui->comboBox_Speaker);
 }
 
-void SonvaleMain::showDriverMissingMessage() {
+void SonvaleMain::showDriverMissingMessage(const QString& detail) {
     QScreen* screen = QGuiApplication::primaryScreen();
     const QRect avail = screen ? screen->availableGeometry() : QRect(0, 0, 0, 0);
     QMessageBox box(this);
@@ -520,33 +736,49 @@ void SonvaleMain::showDriverMissingMessage() {
     QString sheet;
     if (qss.open(QIODevice::ReadOnly)) sheet = QString::fromUtf8(qss.readAll());
     box.setStyleSheet(sheet);
-    box.setText(QStringLiteral("请先安装相关驱动程序"));
+    box.setText(tr("请先安装相关驱动程序"));
+    if (!detail.isEmpty()) box.setInformativeText(detail);
     box.setWindowTitle(QStringLiteral("Sonvale"));
     box.move(avail.width() / 2 - halfW, avail.height() / 2 - halfH);
     qDebug().noquote() << "message box:" << box.windowTitle() << box.text();
+    if (!detail.isEmpty()) qDebug().noquote() << "message box detail:" << detail;
     box.exec();
     qss.close();
     startupExitCode_ = 0;
 }
 
 void SonvaleMain::on_comboBox_Microphone_currentTextChanged(const QString& arg1) {
-    if (arg1.isEmpty() || !captureLoop) return;
+    // The text is the device's description; the item's name is the key.
+    const QString name = currentDevice(ui->comboBox_Microphone);
+    if (arg1.isEmpty() || name.isEmpty() || !captureLoop) return;
     if (captureLoop->isOpened()) {
-        if (captureLoop->deviceName() != arg1) {
+        if (captureLoop->deviceName() != name) {
             captureLoop->stopCapture();
-            captureLoop->startCapture(arg1);
+            captureLoop->startCapture(name);
         }
     } else {
-        captureLoop->startCapture(arg1);
+        captureLoop->startCapture(name);
     }
 }
 
 void SonvaleMain::on_comboBox_Speaker_currentTextChanged(const QString& arg1) {
-    if (arg1.isEmpty() || !playLoop) return;
-    if (playLoop->isOpened() && playLoop->deviceName() == arg1) return;
+    const QString name = currentDevice(ui->comboBox_Speaker);
+    if (arg1.isEmpty() || name.isEmpty() || !playLoop) return;
+    if (playLoop->isOpened() && playLoop->deviceName() == name) return;
     if (playLoop->isOpened()) playLoop->stopPlayback();
-    playLoop->selectDevice(arg1);
+    playLoop->selectDevice(name);
     playLoop->startPlayback();
+}
+
+void SonvaleMain::on_comboBox_Microphone_activated(int index) {
+    // Only the person's own picks are remembered, not the moves the program
+    // makes when a device goes away.
+    remember(QLatin1String(kMicrophoneKey),
+             ui->comboBox_Microphone->itemData(index, kDeviceNameRole));
+}
+
+void SonvaleMain::on_comboBox_Speaker_activated(int index) {
+    remember(QLatin1String(kSpeakerKey), ui->comboBox_Speaker->itemData(index, kDeviceNameRole));
 }
 
 void SonvaleMain::NotifyRemoveMicroppone(int nkindStat, const QString& strName) {
@@ -560,12 +792,13 @@ void SonvaleMain::NotifyRemoveMicroppone(int nkindStat, const QString& strName) 
     if (nkindStat == sonvale::kStateActive) {
         // A device coming back is listed again, unless it is one that never
         // belongs in the list (the virtual microphone above all).
-        if (!IsExcludedDevice(strName)) box->addItem(strName, QVariant());
+        if (!IsExcludedDevice(strName)) addDevice(box, sonvale::kCaptureFlow, strName);
         return;
     }
-    if (strName == box->currentText() && captureLoop) captureLoop->closeCapture();
-    const int index = box->findText(strName, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (strName == currentDevice(box) && captureLoop) captureLoop->closeCapture();
+    const int index = indexOfDevice(box, strName);
     if (index >= 0) box->removeItem(index);
+    relabelDevices(box);
 }
 
 void SonvaleMain::NotifyRemoveSpeaker(int nkindStat, QString strName) {
@@ -577,11 +810,12 @@ void SonvaleMain::NotifyRemoveSpeaker(int nkindStat, QString strName) {
 
     ComboxList* box = ui->comboBox_Speaker;
     if (nkindStat == sonvale::kStateActive) {
-        if (!IsExcludedDevice(strName)) box->addItem(strName, QVariant());
+        if (!IsExcludedDevice(strName)) addDevice(box, sonvale::kRenderFlow, strName);
         return;
     }
-    const int index = box->findText(strName, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    const int index = indexOfDevice(box, strName);
     if (index >= 0) box->removeItem(index);
+    relabelDevices(box);
 }
 
 void SonvaleMain::NotifySetStat(int nkindStat, QString strName) {
@@ -593,9 +827,10 @@ void SonvaleMain::NotifySetStat(int nkindStat, QString strName) {
 
     Q_UNUSED(nkindStat);
     ComboxList* box = ui->comboBox_Microphone;
-    if (strName != box->currentText()) {
-        const int index = box->findText(strName, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (strName != currentDevice(box)) {
+        const int index = indexOfDevice(box, strName);
         if (index >= 0) box->removeItem(index);
+        relabelDevices(box);
         return;
     }
     if (captureLoop) captureLoop->requestStop();
@@ -631,10 +866,10 @@ void SonvaleMain::slotListViewSpeakerEntered(QModelIndex index) {
 
 void SonvaleMain::on_pushButton_showWeight_clicked() {
     if (widgetShown) {
-        ui->pushButton_showWeight->setText(QStringLiteral("Hide Widght"));
+        ui->pushButton_showWeight->setText(tr("Hide Widght"));
         widgetShown = false;
     } else {
-        ui->pushButton_showWeight->setText(QStringLiteral("Show Widght"));
+        ui->pushButton_showWeight->setText(tr("Show Widght"));
         widgetShown = true;
     }
     activateAndFocus();

@@ -1,12 +1,16 @@
 // SonvaleMain: the program's only window, a small frameless panel beside the
 // taskbar. It owns the two audio loops, the endpoint directory, the
 // notification client and the driver device; routes the two "Cancel Noise"
-// switches to the loops; keeps the two device lists current; hides when the
-// user clicks elsewhere; and puts the user's default audio devices back on
-// every way out of the program.
+// switches to the loops; keeps the two device lists current (showing each
+// device's description, keyed by its name); remembers the person's choices;
+// hides when the user clicks elsewhere where a tray icon can bring it back;
+// and puts the user's default audio devices back on every way out of the
+// program. Only "Quit Sonvale", the tray's "退出", the end of the session and
+// a signal end it: Esc and the window manager's close only put it away.
 #pragma once
 
 #include <QDialog>
+#include <QHash>
 #include <QModelIndex>
 #include <QString>
 #include <memory>
@@ -25,6 +29,9 @@ class PcmCaptureLoop;
 }  // namespace sonvale
 class QMenu;
 class QLabel;
+class QAction;
+class QComboBox;
+class QSocketNotifier;
 class QSessionManager;
 class CMMNotificationClient;
 
@@ -61,6 +68,15 @@ public:
     sonvale::PcmCaptureLoop* captureLoopForTest() const { return captureLoop; }
     sonvale::PcmPlayLoop* playLoopForTest() const { return playLoop; }
 
+    // Whether focus loss hides the panel: only where a tray icon can bring
+    // it back. Tests may decide instead of the desktop (1 tray, 0 none, -1
+    // ask the desktop) before a window is built.
+    bool hidesOnFocusLoss() const { return trayAvailable_; }
+    static void setSystemTrayAvailableForTest(int available);
+
+    // Role of the combo box items that holds the device's name.
+    static constexpr int kDeviceNameRole = Qt::UserRole;
+
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 public slots:
@@ -75,6 +91,11 @@ public slots:
     // Puts back the default speaker and microphone saved at start-up. Runs
     // once; every later call does nothing. Called on every exit path.
     void restoreSavedDefaults();
+    // Brings the panel to the front: a second start of the program asks so.
+    void showFromSecondStart();
+    // Esc: puts the panel away (hidden where the tray brings it back,
+    // minimised to its taskbar entry otherwise). Never ends the program.
+    void reject() override;
 
 private slots:
     void on_comboBox_Microphone_currentTextChanged(const QString& arg1);
@@ -84,7 +105,11 @@ private slots:
     void on_pushButton_arrow_speaker_clicked();
     void on_pushButton_Upgrade_clicked();
     void on_comboBox_Microphone_highlighted(int index);
+    void on_comboBox_Microphone_activated(int index);
+    void on_comboBox_Speaker_activated(int index);
     void onCommitDataRequest(QSessionManager& manager);
+    void onShowRequest();
+    void onStartAtLoginToggled(bool enabled);
 
 protected:
     void focusInEvent(QFocusEvent* event) override;
@@ -92,6 +117,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     bool checkSingleInstance();
@@ -101,7 +127,15 @@ private:
     void GetTaskbarInfo(int& width, int& height, TASK_BAR_POS& pos);
     QString wrapTextToWidth(QLabel* label, QString text, int maxWidth);
     void RefreshDeviceLists();
-    void showDriverMissingMessage();
+    void showDriverMissingMessage(const QString& detail = QString());
+    void addDevice(QComboBox* box, int flow, const QString& name);
+    void relabelDevices(QComboBox* box);
+    QString describe(int flow, const QString& name);
+    static int indexOfDevice(QComboBox* box, const QString& name);
+    static QString currentDevice(QComboBox* box);
+    void restoreRememberedChoices();
+    void remember(const QString& key, const QVariant& value);
+    void updateTrayToolTip();
     void logDeviceLists();
     void highlightCurrentRow(class QComboBox* box, const QModelIndex& index);
     void shutdownLoops();
@@ -118,6 +152,11 @@ private:
     QString savedSpeaker;
 
     std::unique_ptr<sonvale::SingleInstance> instanceGuard_;
+    QSocketNotifier* showRequests_ = nullptr;  // a second start asks to show the panel
+    QAction* startAtLoginAction_ = nullptr;
+    QHash<QString, QString> descriptions_[2];  // by flow: device name -> description
+    bool trayAvailable_ = false;
+    bool quitting_ = false;  // "Quit Sonvale" is closing the window
     int startupExitCode_ = -1;
     bool defaultsSwitched_ = false;  // the virtual devices were made the defaults
 };

@@ -7,6 +7,7 @@
 #include "DefaultDevices.h"
 #include "ExitSignals.h"
 #include "SonvaleMain.h"
+#include "Translations.h"
 
 int main(int argc, char* argv[]) {
     // Before any thread exists: the keeper restores the defaults should the
@@ -15,6 +16,9 @@ int main(int argc, char* argv[]) {
 
     QApplication app(argc, argv);
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Sonvale"));
+    QCoreApplication::setApplicationName(QStringLiteral("Sonvale"));
+    sonvale::InstallTranslations();
 
     // SIGINT, SIGTERM, SIGHUP: restore the defaults and leave the event loop.
     // A signal that arrives while the window is still being built is noted and

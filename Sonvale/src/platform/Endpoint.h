@@ -36,6 +36,9 @@ inline constexpr EndpointResult kEndpointFail = static_cast<EndpointResult>(0x80
 struct EndpointInfo {
     std::wstring name;  // friendly name (PulseAudio: the sink or source name)
     std::wstring id;    // endpoint id (PulseAudio: the name again)
+    // What people read ("Built-in Audio Analog Stereo"); empty where the
+    // friendly name is already that (Windows).
+    std::wstring description = {};
 };
 
 // The OS operations the directory and the volume helper stand on.

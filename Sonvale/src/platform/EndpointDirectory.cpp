@@ -81,6 +81,11 @@ float CaptureVolumeScalar(float percent) {
     return percent / 100.0f;
 }
 
+std::vector<EndpointInfo> ListActiveEndpoints(int flow) {
+    const std::unique_ptr<EndpointBackend> backend = MakeSystemEndpointBackend();
+    return backend ? backend->ListActive(flow) : std::vector<EndpointInfo>{};
+}
+
 int SetCaptureEndpointVolume(bool mute, float percent, const std::wstring& nameFragment) {
     auto backend = MakeSystemEndpointBackend();
     return backend ? backend->SetCaptureVolume(mute, CaptureVolumeScalar(percent), nameFragment)

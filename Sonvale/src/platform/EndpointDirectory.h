@@ -75,6 +75,20 @@ private:
 // GUI thread has, from the directory). Returns the OS result.
 EndpointResult SetDefaultEndpointById(const std::wstring& id);
 
+// The virtual microphone's volume at start-up, in percent. Windows: 50, on
+// the companion driver's own scale. Linux: 100, unity; PulseAudio's and
+// PipeWire's scale is cubic, where 50 % would record the cleaned voice 18 dB
+// below the real microphone.
+#ifdef _WIN32
+inline constexpr float kVirtualMicrophonePercent = 50.0f;
+#else
+inline constexpr float kVirtualMicrophonePercent = 100.0f;
+#endif
+
+// The active endpoints of one flow as the OS lists them now, with their
+// descriptions (the directory's maps are not involved).
+std::vector<EndpointInfo> ListActiveEndpoints(int flow);
+
 // Sets mute and the master volume (percent 0..100; 50 gives 0.5) of every
 // active capture endpoint whose friendly name contains nameFragment
 // (case-sensitive). Percent values outside 0..100 are clamped; a NaN leaves

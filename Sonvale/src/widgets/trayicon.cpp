@@ -70,13 +70,13 @@ void TrayIcon::setMainWidget(QWidget* mainWidget) {
     // Rebuilt from scratch, so a second call does not duplicate the entries.
     menu->clear();
 
-    QAction* show = menu->addAction(QStringLiteral("主界面"));
+    QAction* show = menu->addAction(tr("主界面"));
     show->setShortcut(QKeySequence());
     if (mainWidget) connect(show, &QAction::triggered, mainWidget, &QWidget::showNormal);
 
     // The exit flag is taken as it stands now: it affects only menus built
     // from here on.
-    QAction* exit = menu->addAction(QStringLiteral("退出"));
+    QAction* exit = menu->addAction(tr("退出"));
     exit->setShortcut(QKeySequence());
     const bool direct = exitDirect;
     connect(exit, &QAction::triggered, this, [this, direct] {

@@ -8,15 +8,23 @@
 #include <QFocusEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QSettings>
 #include <QStandardItemModel>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <thread>
 
+#include "SingleInstance.h"
 #include "SonvaleMain.h"
+#include "Translations.h"
 #include "audio/PcmCaptureLoop.h"
+#include "audio/PcmPlayLoop.h"
+#include "imageswitch.h"
 #include "trayicon.h"
 
 namespace {
@@ -44,11 +52,43 @@ const QPair<QString, QString> kStandins{QStringLiteral("Standin_Speaker"),
 const QPair<QString, QString> kVirtual{QStringLiteral("Sonvale_Speaker"),
                                        QStringLiteral("Sonvale_Microphone")};
 
+// The devices listed, by name (the key; the text shown is the description).
 QStringList items(QComboBox* box) {
+    QStringList out;
+    for (int i = 0; i < box->count(); ++i)
+        out << box->itemData(i, SonvaleMain::kDeviceNameRole).toString();
+    return out;
+}
+
+QStringList labels(QComboBox* box) {
     QStringList out;
     for (int i = 0; i < box->count(); ++i) out << box->itemText(i);
     return out;
 }
+
+QString loadPipeSource(const QTemporaryDir& dir, const QString& name, const QString& description) {
+    return pactl({QStringLiteral("load-module"), QStringLiteral("module-pipe-source"),
+                  QStringLiteral("source_name=") + name,
+                  QStringLiteral("file=") + dir.filePath(name), QStringLiteral("channels=1"),
+                  QStringLiteral("source_properties='device.description=\"") + description +
+                      QStringLiteral("\"'")})
+        .trimmed();
+}
+
+// Closes the message boxes that show while it lives, and keeps their texts.
+struct BoxCloser {
+    QStringList texts;
+    QTimer timer;
+    BoxCloser() {
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                texts << box->text() + QLatin1Char('|') + box->informativeText();
+                box->done(0);
+            }
+        });
+        timer.start(50);
+    }
+};
 
 }  // namespace
 
@@ -63,8 +103,22 @@ private:
         return w.findChild<QComboBox*>(QStringLiteral("comboBox_Speaker"));
     }
 
+    QTemporaryDir config;
+
 private slots:
+    void initTestCase() {
+        // The remembered choices and the autostart entry go to a folder of
+        // the test's own, never to the user's.
+        QVERIFY(config.isValid());
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+    }
+
     void init() {
+        SonvaleMain::setSystemTrayAvailableForTest(-1);
+        QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Sonvale"),
+                  QStringLiteral("Sonvale"))
+            .clear();
         // Every test starts from the user's own defaults.
         pactl({QStringLiteral("set-default-sink"), kStandins.first});
         pactl({QStringLiteral("set-default-source"), kStandins.second});
@@ -143,7 +197,7 @@ private slots:
         QVERIFY(!w.captureLoopForTest()->isOpened());
         // Plugged back in: listed again, selected, captured from.
         w.NotifyRemoveMicroppone(1, first);
-        QCOMPARE(box->currentText(), first);
+        QCOMPARE(box->currentData(SonvaleMain::kDeviceNameRole).toString(), first);
         QTRY_VERIFY_WITH_TIMEOUT(w.captureLoopForTest()->isOpened(), 20000);
 
         QComboBox* out = speakers(w);
@@ -189,6 +243,7 @@ private slots:
     }
 
     void focusLossHidesUnlessThePointerIsInside() {
+        SonvaleMain::setSystemTrayAvailableForTest(1);
         SonvaleMain w;
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -232,11 +287,183 @@ private slots:
         QVERIFY(menu);
         QTRY_VERIFY(menu->isVisible());
         QCOMPARE(menu->pos(), symbol->geometry().topLeft() + w.pos() - QPoint(160, 0));
-        QCOMPARE(menu->actions().size(), 1);
+        QCOMPARE(menu->actions().size(), 2);
         QCOMPARE(menu->actions().first()->text(), QStringLiteral("Quit Sonvale"));
+        // "Start at login" writes the autostart entry and takes it away.
+        QAction* login = menu->actions().at(1);
+        QCOMPARE(login->text(), QStringLiteral("Start at login"));
+        QVERIFY(!login->isChecked());
+        const QString entry = config.filePath(QStringLiteral("autostart/sonvale.desktop"));
+        login->trigger();
+        QFile file(entry);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(entry));
+        const QString text = QString::fromUtf8(file.readAll());
+        QVERIFY2(text.contains(QStringLiteral("Exec=\"") + QCoreApplication::applicationFilePath() +
+                               QStringLiteral("\"\n")),
+                 qPrintable(text));
+        QVERIFY(text.startsWith(QStringLiteral("[Desktop Entry]\nType=Application\n")));
+        login->trigger();
+        QVERIFY(!QFile::exists(entry));
         menu->actions().first()->trigger();
         QCOMPARE(defaults(), kStandins);
         QVERIFY(!w.isVisible());
+    }
+
+    void devicesShowDescriptionsAndTwinsStayApart() {
+        QTemporaryDir dir;
+        const QStringList modules{
+            loadPipeSource(dir, QStringLiteral("Twin_A"), QStringLiteral("USB Headset")),
+            loadPipeSource(dir, QStringLiteral("Twin_B"), QStringLiteral("USB Headset"))};
+        {
+            SonvaleMain w;
+            QComboBox* box = mics(w);
+            QCOMPARE(items(box), (QStringList{kStandins.second, "Twin_A", "Twin_B"}));
+            const QStringList shown = labels(box);
+            QCOMPARE(shown.at(0), QStringLiteral("Stand-in_microphone"));
+            QVERIFY2(shown.at(1).startsWith(QStringLiteral("USB Headset")),
+                     qPrintable(shown.at(1)));
+            QVERIFY2(shown.at(2).startsWith(QStringLiteral("USB Headset")),
+                     qPrintable(shown.at(2)));
+            QVERIFY2(shown.at(1) != shown.at(2), qPrintable(shown.join('|')));
+            QCOMPARE(labels(speakers(w)), QStringList{QStringLiteral("Stand-in_speaker")});
+            // The name is the key: picking the second twin captures from it.
+            box->setCurrentIndex(2);
+            QTRY_COMPARE(w.captureLoopForTest()->deviceName(), QStringLiteral("Twin_B"));
+            // Alone again, a twin shows its plain description.
+            w.NotifyRemoveMicroppone(8, QStringLiteral("Twin_A"));
+            QCOMPARE(labels(box), (QStringList{"Stand-in_microphone", "USB Headset"}));
+            QCOMPARE(box->currentData(SonvaleMain::kDeviceNameRole).toString(),
+                     QStringLiteral("Twin_B"));
+        }
+        for (const QString& index : modules) pactl({QStringLiteral("unload-module"), index});
+    }
+
+    void rememberedChoicesComeBackWhenTheDevicesAreThere() {
+        QTemporaryDir dir;
+        const QString second = QStringLiteral("Standin_Microphone_2");
+        const QString module = loadPipeSource(dir, second, QStringLiteral("Second_microphone"));
+        {
+            SonvaleMain w;
+            QCOMPARE(w.captureLoopForTest()->deviceName(), kStandins.second);
+            QComboBox* box = mics(w);
+            const int index = items(box).indexOf(second);
+            QVERIFY(index > 0);
+            // What a pick in the popup does.
+            box->setCurrentIndex(index);
+            emit box->activated(index);
+            QTest::mouseClick(w.findChild<ImageSwitch*>(QStringLiteral("widget_switchspeaker")),
+                              Qt::LeftButton);
+            QTest::mouseClick(w.findChild<ImageSwitch*>(QStringLiteral("widget_micrpphone")),
+                              Qt::LeftButton);
+        }
+        auto switches = [](SonvaleMain& w) {
+            return qMakePair(
+                w.findChild<ImageSwitch*>(QStringLiteral("widget_micrpphone"))->getChecked(),
+                w.findChild<ImageSwitch*>(QStringLiteral("widget_switchspeaker"))->getChecked());
+        };
+        {
+            SonvaleMain w;
+            QCOMPARE(mics(w)->currentData(SonvaleMain::kDeviceNameRole).toString(), second);
+            QTRY_COMPARE(w.captureLoopForTest()->deviceName(), second);
+            QCOMPARE(switches(w), qMakePair(false, true));
+        }
+        pactl({QStringLiteral("unload-module"), module});
+        {
+            // Not there: the first device, as without a memory; the switches
+            // are still as left.
+            SonvaleMain w;
+            QTRY_COMPARE(w.captureLoopForTest()->deviceName(), kStandins.second);
+            QCOMPARE(switches(w), qMakePair(false, true));
+        }
+    }
+
+    void brokenDriverLinkSaysSoAndLeavesTheDefaults() {
+        QTemporaryDir empty;  // the devices are there, their link is not
+        const QByteArray before = qgetenv("SONVALE_DRIVER_DIR");
+        qputenv("SONVALE_DRIVER_DIR", empty.path().toUtf8());
+        BoxCloser closer;
+        {
+            SonvaleMain w;
+            QCOMPARE(w.startupExitCode(), 0);
+        }
+        qputenv("SONVALE_DRIVER_DIR", before);
+        QCOMPARE(closer.texts.size(), 1);
+        QVERIFY2(
+            closer.texts.first().startsWith(QStringLiteral("请先安装相关驱动程序|The companion "
+                                                           "devices are there")),
+            qPrintable(closer.texts.first()));
+        QCOMPARE(defaults(), kStandins);
+    }
+
+    // English for every language but Chinese, which shows the program's own
+    // texts; seen in the driver box and the tray menu.
+    void textsFollowTheSystemLanguage() {
+        QTemporaryDir empty;
+        const QByteArray before = qgetenv("SONVALE_DRIVER_DIR");
+        qputenv("SONVALE_DRIVER_DIR", empty.path().toUtf8());
+        auto shown = [] {
+            BoxCloser closer;
+            SonvaleMain w;
+            QStringList texts = closer.texts;
+            for (QAction* a : TrayIcon::instance()->contextMenu()->actions()) texts << a->text();
+            return texts.join(QLatin1Char('|'));
+        };
+        QVERIFY(sonvale::InstallTranslations({QStringLiteral("de-DE"), QStringLiteral("zh-CN")}));
+        const QString english = shown();
+        QVERIFY(!sonvale::InstallTranslations({QStringLiteral("zh-TW")}));
+        const QString chinese = shown();
+        sonvale::RemoveTranslations();
+        qputenv("SONVALE_DRIVER_DIR", before);
+        QVERIFY2(english.startsWith(QStringLiteral("Please install the companion devices first.|")),
+                 qPrintable(english));
+        QVERIFY2(english.endsWith(QStringLiteral("|Open Sonvale|Exit")), qPrintable(english));
+        QVERIFY2(chinese.startsWith(QStringLiteral("请先安装相关驱动程序|")), qPrintable(chinese));
+        QVERIFY2(chinese.endsWith(QStringLiteral("|主界面|退出")), qPrintable(chinese));
+    }
+
+    void withoutATrayThePanelStaysAndEscOnlyPutsItAway() {
+        SonvaleMain::setSystemTrayAvailableForTest(0);
+        SonvaleMain w;
+        QVERIFY(!w.hidesOnFocusLoss());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCursor::setPos(w.geometry().topLeft() - QPoint(5, 5));
+        QFocusEvent out(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+        QCoreApplication::sendEvent(&w, &out);
+        QVERIFY(w.isVisible());
+        // Esc and the window manager's close put it away to its taskbar
+        // entry; the program goes on.
+        QTest::keyClick(&w, Qt::Key_Escape);
+        QVERIFY(w.isMinimized());
+        QVERIFY(!w.close());
+        QCOMPARE(defaults(), kVirtual);
+        // A second start brings it to the front.
+        bool answered = false;
+        std::thread second(
+            [&] { answered = sonvale::AskHolderToShow(sonvale::SingleInstanceName()); });
+        QTRY_VERIFY_WITH_TIMEOUT(!w.isMinimized() && w.isVisible(), 5000);
+        second.join();
+        QVERIFY(answered);
+
+        // The tray icon's tooltip says what is being cleaned.
+        auto* icon = TrayIcon::instance()->findChild<QSystemTrayIcon*>();
+        QVERIFY(icon);
+        QCOMPARE(icon->toolTip(),
+                 QStringLiteral("Sonvale: noise cancelling on for the microphone"));
+        QTest::mouseClick(w.findChild<ImageSwitch*>(QStringLiteral("widget_switchspeaker")),
+                          Qt::LeftButton);
+        QCOMPARE(icon->toolTip(),
+                 QStringLiteral("Sonvale: noise cancelling on for the microphone and the speaker"));
+    }
+
+    void withATrayEscHides() {
+        SonvaleMain::setSystemTrayAvailableForTest(1);
+        SonvaleMain w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QTest::keyClick(&w, Qt::Key_Escape);
+        QVERIFY(!w.isVisible());
+        QCOMPARE(defaults(), kVirtual);
     }
 
     // Last: the tray's exit ends every event loop of the application.

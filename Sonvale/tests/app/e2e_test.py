@@ -27,12 +27,16 @@ SONVALE = None
 OUT = None
 VIRTUAL = (h.VIRTUAL_SPEAKER, h.VIRTUAL_MIC)
 STANDINS = (h.STANDIN_SPEAKER, h.STANDIN_MIC)
+# The corpus mixtures, or the inputs a clone without the corpus makes itself
+# (tools/demo/make_input.py; see CMakeLists.txt).
+NOISY = os.environ.get("SONVALE_TEST_NOISY") or os.path.join(h.MIXTURES, h.DEFAULT_NOISY)
+SECOND = os.environ.get("SONVALE_TEST_NOISY_2") or os.path.join(h.MIXTURES, h.SECOND_NOISY)
 
 
 class SonvaleCase(unittest.TestCase):
     """A fresh daemon, stand-in devices and companion devices per test."""
 
-    noisy = os.path.join(h.MIXTURES, h.DEFAULT_NOISY)
+    noisy = NOISY
 
     def setUp(self):
         self.dir = os.path.join(OUT, self.id().split(".")[-1])
@@ -46,6 +50,8 @@ class SonvaleCase(unittest.TestCase):
         self.addCleanup(self._cleanup)
         self.feeders.append(h.standard_setup(self.pulse, self.noisy))
         self.env = dict(self.pulse.env)
+        # Remembered choices stay with the test; the texts as the Parts spell them.
+        self.env.update(XDG_CONFIG_HOME=self.dir, LANGUAGE="zh_CN")
         # Under AddressSanitizer: libxkbcommon-x11 (used by Qt's X11 platform)
         # strndup()s X atom names that are not zero-terminated, which is
         # correct C but trips the strict string checks; those checks stay on
@@ -115,13 +121,14 @@ class SonvaleCase(unittest.TestCase):
 
 class MicrophonePath(SonvaleCase):
     def test_start_switches_defaults_unmutes_and_removes_noise(self):
-        # The virtual microphone starts muted and loud; Sonvale unmutes it at 50 %.
+        # The virtual microphone starts muted and quiet; Sonvale unmutes it at
+        # unity, 100 % (50 % on the cubic scale would be -18 dB).
         self.pulse.pactl("set-source-mute", h.VIRTUAL_MIC, "1")
-        self.pulse.pactl("set-source-volume", h.VIRTUAL_MIC, "100%")
+        self.pulse.pactl("set-source-volume", h.VIRTUAL_MIC, "30%")
         app = self.start_and_wait_switched()
         mute, pct, _ = self.pulse.source_volume(h.VIRTUAL_MIC)
         self.assertFalse(mute)
-        self.assertEqual(pct, 50)
+        self.assertEqual(pct, 100)
 
         # Only real devices are listed: no companion device, no monitor.
         lists = [l for l in app.log_text().splitlines() if l.startswith(("microphones:", "speakers:"))]
@@ -133,6 +140,11 @@ class MicrophonePath(SonvaleCase):
         on = self.record_and_measure(h.VIRTUAL_MIC, 16, name="suppression-on")
         self.assertGreater(on["correlation"], 0.5, "the virtual microphone carries the speech")
         self.assertGreaterEqual(on["reduction_db"], 10.0)
+        # Other programs record the cleaned speech at the real microphone's
+        # level: within 1 dB on the corpus; the generated input's synthetic
+        # speech has pauses between words where the noise goes, 1.05 dB.
+        self.assertLess(abs(on["speech_change_db"]),
+                        1.5 if os.environ.get("SONVALE_TEST_NOISY") else 1.0, on)
 
         # Switching "Cancel Noise" off passes the microphone through unchanged.
         self.click_in_window(h.MIC_SWITCH)
@@ -141,6 +153,8 @@ class MicrophonePath(SonvaleCase):
         off = self.record_and_measure(h.VIRTUAL_MIC, 16, name="suppression-off")
         self.assertGreater(off["correlation"], 0.5)
         self.assertLess(abs(off["reduction_db"]), 3.0)
+        # Unity: what passes unchanged arrives at the microphone's level.
+        self.assertLess(abs(off["speech_change_db"]), 0.5, off)
 
         self.click_in_window(h.MIC_SWITCH)
         app.wait_log("microphone noise cancellation: on")
@@ -151,7 +165,7 @@ class MicrophonePath(SonvaleCase):
         self.assertEqual(self.pulse.defaults(), STANDINS)
 
     def test_unplugged_current_microphone_moves_capture_to_the_next(self):
-        second = os.path.join(h.MIXTURES, h.SECOND_NOISY)
+        second = SECOND
         self.feeders.append(h.Feeder(self.pulse, h.STANDIN_MIC + "_2", second))
         app = self.start_and_wait_switched()
         app.wait_log("microphones: Standin_Microphone, Standin_Microphone_2 | current: "
@@ -199,26 +213,22 @@ class SpeakerPath(SonvaleCase):
 
 
 class Instances(SonvaleCase):
-    def test_second_instance_says_so_and_changes_nothing(self):
+    def test_second_instance_brings_the_panel_back_and_changes_nothing(self):
         first = self.start_and_wait_switched()
         # Changes a second start must leave alone.
         self.pulse.pactl("set-source-volume", h.VIRTUAL_MIC, "30%")
         self.pulse.pactl("set-source-mute", h.VIRTUAL_MIC, "1")
         second = self.start("second")
-        self.assertTrue(second.wait_log("message box: 错误 程序已经被打开"), second.log_text())
-        h.wait_for(lambda: h.find_window(self.env, "错误"), 20, what="the message box")
-        self.shot("second-instance")
-        h.wait_for(lambda: self._press_return_until_gone(second), 20, step=0.5,
-                   what="the message box to close")
         self.assertEqual(second.wait(30), 0)
+        self.assertIn("the running Sonvale was brought to the front", second.log_text())
+        self.assertTrue(first.wait_log("shown: another start asked for the panel"))
+        self.window()
+        self.shot("second-instance")
         self.assertTrue(first.alive())
         self.assertEqual(self.pulse.defaults(), VIRTUAL)
         mute, pct, _ = self.pulse.source_volume(h.VIRTUAL_MIC)
         self.assertTrue(mute)
         self.assertEqual(pct, 30)
-        # The box took the focus, so the first window has hidden itself, as
-        # on any click elsewhere; without a tray to bring it back, end it by
-        # signal.
         first.signal(signal.SIGTERM)
         self.assertEqual(first.wait(30), 0)
         self.assertEqual(self.pulse.defaults(), STANDINS)
@@ -285,7 +295,7 @@ class Measurement(unittest.TestCase):
     recording that is the looped mixture itself, and the same with the short
     stretches of silence an audio system inserts when it runs dry."""
 
-    noisy = os.path.join(h.MIXTURES, h.DEFAULT_NOISY)
+    noisy = NOISY
 
     def looped(self, seconds):
         mixture, _ = h.read_wav_mono(self.noisy)

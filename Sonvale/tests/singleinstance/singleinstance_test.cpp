@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,6 +62,9 @@ TEST(SingleInstance, DifferentNamesAreIndependent) {
 
 TEST(SingleInstance, TheProgramsOwnNameIsTheMachineWideMutexName) {
     EXPECT_STREQ(sonvale::kSingleInstanceName, "Global\\my_driver_win");
+#ifdef _WIN32
+    EXPECT_EQ(sonvale::SingleInstanceName(), sonvale::kSingleInstanceName);
+#endif
 }
 
 #ifndef _WIN32
@@ -129,6 +134,64 @@ TEST(SingleInstance, StartedProgramsDoNotInheritTheName) {
     EXPECT_TRUE(next.acquired());
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
+}
+
+// A second start of the same user reaches the holder and is answered.
+TEST(SingleInstance, ASecondStartReachesTheHolder) {
+    const std::string name = sonvale::SingleInstanceName() + "-test-" + std::to_string(getpid());
+    SingleInstance held(name);
+    ASSERT_TRUE(held.acquired());
+    ASSERT_GE(held.showRequestDescriptor(), 0);
+    EXPECT_EQ(held.takeShowRequests(), 0);
+
+    bool answered = false;
+    std::thread second([&] { answered = sonvale::AskHolderToShow(name, 5000); });
+    pollfd pfd{held.showRequestDescriptor(), POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+    int taken = 0;
+    for (int i = 0; i < 50 && taken == 0; ++i) {
+        taken = held.takeShowRequests();
+        if (taken == 0) usleep(10000);
+    }
+    second.join();
+    EXPECT_EQ(taken, 1);
+    EXPECT_TRUE(answered);
+}
+
+// A start of another user holds a name of its own, and its requests are
+// refused by this user's holder.
+TEST(SingleInstance, AnotherUserHoldsANameOfItsOwnAndCannotRaiseThisOne) {
+    if (getuid() != 0) GTEST_SKIP() << "becoming another user needs root";
+    const std::string name = sonvale::SingleInstanceName() + "-test-" + std::to_string(getpid());
+    SingleInstance held(name);
+    ASSERT_TRUE(held.acquired());
+    int result[2];
+    ASSERT_EQ(pipe(result), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        char c = 'e';
+        if (setgid(65534) == 0 && setuid(65534) == 0) {
+            SingleInstance own(sonvale::SingleInstanceName());
+            const bool refused = !sonvale::AskHolderToShow(name, 1000);
+            c = own.acquired() && refused ? 'y' : 'n';
+        }
+        (void)!write(result[1], &c, 1);
+        _exit(0);
+    }
+    close(result[1]);
+    // The holder takes the other user's connection and answers nothing.
+    for (int i = 0; i < 150; ++i) {
+        EXPECT_EQ(held.takeShowRequests(), 0);
+        pollfd done{result[0], POLLIN, 0};
+        if (poll(&done, 1, 10) == 1) break;
+    }
+    char c = 0;
+    ASSERT_EQ(read(result[0], &c, 1), 1);
+    close(result[0]);
+    waitpid(child, nullptr, 0);
+    EXPECT_NE(sonvale::SingleInstanceName(), std::string(sonvale::kSingleInstanceName));
+    EXPECT_EQ(c, 'y') << "another user's start must hold its own name and not raise this one";
 }
 
 #endif

@@ -18,6 +18,7 @@ namespace {
 struct Found {
     std::string name;
     uint8_t channels = 0;
+    std::string description;
 };
 
 // An endpoint whose active port is known to be unavailable (jack unplugged)
@@ -30,14 +31,16 @@ bool IsActivePulseEndpoint(const Info* info) {
 void CollectSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
     if (eol || !info || !info->name) return;
     if (!IsActivePulseEndpoint(info)) return;
-    static_cast<std::vector<Found>*>(userdata)->push_back({info->name, info->volume.channels});
+    static_cast<std::vector<Found>*>(userdata)->push_back(
+        {info->name, info->volume.channels, info->description ? info->description : ""});
 }
 
 void CollectSource(pa_context*, const pa_source_info* info, int eol, void* userdata) {
     if (eol || !info || !info->name) return;
     if (info->monitor_of_sink != PA_INVALID_INDEX) return;  // a sink's monitor is no microphone
     if (!IsActivePulseEndpoint(info)) return;
-    static_cast<std::vector<Found>*>(userdata)->push_back({info->name, info->volume.channels});
+    static_cast<std::vector<Found>*>(userdata)->push_back(
+        {info->name, info->volume.channels, info->description ? info->description : ""});
 }
 
 std::vector<Found> List(PulseSession& session, int flow) {
@@ -62,7 +65,7 @@ public:
         std::vector<EndpointInfo> out;
         for (const Found& f : List(session, flow)) {
             std::wstring name = EndpointWideFromUtf8(f.name);
-            out.push_back({name, name});
+            out.push_back({name, name, EndpointWideFromUtf8(f.description)});
         }
         return out;
     }

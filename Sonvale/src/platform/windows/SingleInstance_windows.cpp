@@ -32,6 +32,16 @@ SingleInstance::SingleInstance(const std::string& name) {
         h == nullptr && err == 0 ? static_cast<int>(ERROR_INVALID_HANDLE) : static_cast<int>(err);
 }
 
+std::string SingleInstanceName() { return kSingleInstanceName; }
+
+int SingleInstance::showRequestDescriptor() const { return -1; }
+
+int SingleInstance::takeShowRequests() { return 0; }
+
+// The mutex carries no messages: a second start says that the program is
+// open, as it always has.
+bool AskHolderToShow(const std::string&, int) { return false; }
+
 SingleInstance::~SingleInstance() {
     // A handle that merely opened someone else's mutex is closed too; only the
     // creator owns it, and the system releases ownership with the process.

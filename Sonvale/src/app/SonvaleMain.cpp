@@ -133,7 +133,9 @@ SonvaleMain::SonvaleMain(QWidget* parent) : QDialog(parent), ui(new Ui::SonvaleM
     notificationClient = new CMMNotificationClient(&endpoints);
     notificationClient->setMainWindow(this);
 
-    // 19. May end start-up with the driver-missing message.
+    // 19. May end start-up with the driver-missing message. The program's own
+    //     streams are watched before the first one opens.
+    startStreamGuard();
     RefreshDeviceLists();
     if (startupExitCode_ >= 0) return;
 

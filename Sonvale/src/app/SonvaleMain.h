@@ -13,6 +13,7 @@
 
 #include "DriverLink.h"
 #include "EndpointDirectory.h"
+#include "OwnStreamGuard.h"
 #include "audio/CaptureLoopOwner.h"
 
 namespace Ui {
@@ -116,6 +117,10 @@ private:
     sonvale::DriverDevice driverDevice;
     QString savedMicrophone;
     QString savedSpeaker;
+
+    // Audio server and companion devices coming and going (SonvaleMainRecovery.cpp).
+    void startStreamGuard();
+    std::unique_ptr<sonvale::OwnStreamGuard> streamGuard_;
 
     std::unique_ptr<sonvale::SingleInstance> instanceGuard_;
     int startupExitCode_ = -1;

@@ -532,7 +532,7 @@ void SonvaleMain::showDriverMissingMessage() {
 }
 
 void SonvaleMain::on_comboBox_Microphone_currentTextChanged(const QString& arg1) {
-    if (arg1.isEmpty() || !captureLoop) return;
+    if (arg1.isEmpty() || !captureLoop || audioPathsClosed_) return;
     if (captureLoop->isOpened()) {
         if (captureLoop->deviceName() != arg1) {
             captureLoop->stopCapture();
@@ -544,7 +544,7 @@ void SonvaleMain::on_comboBox_Microphone_currentTextChanged(const QString& arg1)
 }
 
 void SonvaleMain::on_comboBox_Speaker_currentTextChanged(const QString& arg1) {
-    if (arg1.isEmpty() || !playLoop) return;
+    if (arg1.isEmpty() || !playLoop || audioPathsClosed_) return;
     if (playLoop->isOpened() && playLoop->deviceName() == arg1) return;
     if (playLoop->isOpened()) playLoop->stopPlayback();
     playLoop->selectDevice(arg1);
@@ -553,6 +553,7 @@ void SonvaleMain::on_comboBox_Speaker_currentTextChanged(const QString& arg1) {
 
 void SonvaleMain::NotifyRemoveMicroppone(int nkindStat, const QString& strName) {
     qDebug().noquote() << __func__ << nkindStat << strName;
+    noteCompanionDevice(nkindStat, strName);
     struct LogOnExit {
         SonvaleMain* window;
         ~LogOnExit() { window->logDeviceLists(); }
@@ -572,6 +573,7 @@ void SonvaleMain::NotifyRemoveMicroppone(int nkindStat, const QString& strName) 
 
 void SonvaleMain::NotifyRemoveSpeaker(int nkindStat, QString strName) {
     qDebug().noquote() << __func__ << nkindStat << strName;
+    noteCompanionDevice(nkindStat, strName);
     struct LogOnExit {
         SonvaleMain* window;
         ~LogOnExit() { window->logDeviceLists(); }
@@ -588,6 +590,7 @@ void SonvaleMain::NotifyRemoveSpeaker(int nkindStat, QString strName) {
 
 void SonvaleMain::NotifySetStat(int nkindStat, QString strName) {
     qDebug().noquote() << __func__ << nkindStat << strName;
+    noteCompanionDevice(nkindStat, strName);
     struct LogOnExit {
         SonvaleMain* window;
         ~LogOnExit() { window->logDeviceLists(); }

@@ -80,6 +80,9 @@ void SonvaleMain::startStreamGuard() {
             closeAudioPaths(true);
         }
     });
+    // A failed speaker output that cannot be reopened is a speaker gone.
+    playLoop->setOutputLostHandler(
+        [this](const QString& name) { NotifyRemoveSpeaker(sonvale::kStateUnplugged, name); });
     reopenTimer_ = new QTimer(this);
     reopenTimer_->setSingleShot(true);
     connect(reopenTimer_, &QTimer::timeout, this, &SonvaleMain::tryAudioReopen);

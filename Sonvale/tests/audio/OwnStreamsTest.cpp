@@ -16,6 +16,7 @@
 
 #include "LoopTestSupport.h"
 #include "OwnStreamGuard.h"
+#include "PulseSession.h"
 #include "audio/CaptureLoopOwner.h"
 #include "audio/PcmCaptureLoop.h"
 #include "audio/PcmPlayLoop.h"
@@ -52,6 +53,17 @@ std::multimap<QString, QString> ownStreams() {
         }
     }
     return out;
+}
+
+// Index of the play loop's stream, or -1.
+int ownPlaybackStream() {
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    for (const auto& s : pactlJson({"list", "sink-inputs"})) {
+        const QJsonObject o = s.toObject();
+        if (o["properties"].toObject()["application.process.id"].toString() == pid)
+            return o["index"].toInt();
+    }
+    return -1;
 }
 
 // Both loops have a stream and none is on a companion device.
@@ -251,6 +263,43 @@ TEST_F(OwnStreamsTest, StayOnRealDevicesWhenTheCompanionDevicesBecomeDefaults) {
     player->play(interleave(tone(1000, 48000, 48000 * 120)));
     expectBothPathsCarry("after the devices were reloaded", since);
     EXPECT_TRUE(owner.ended.isEmpty()) << "capture ended: " << owner.ended.join(',').toStdString();
+}
+
+// The server ends the play loop's stream: the loop opens the speaker again.
+// Then the speaker itself goes, and with no other real speaker the guard ends
+// the stream the server rescued onto the virtual speaker: the loop reports
+// the speaker gone.
+TEST_F(OwnStreamsTest, FailedOutputIsReopenedOrReportedGone) {
+    QStringList gone;
+    play.setOutputLostHandler([&](const QString& name) { gone << name; });
+    ASSERT_TRUE(waitFor(onRealDevices));
+    const int first = ownPlaybackStream();
+    ASSERT_GE(first, 0);
+    {
+        // pactl has no command for it; the server's own request does it.
+        PulseSession session;
+        ASSERT_TRUE(session.ok());
+        ASSERT_TRUE(session.Wait(
+            pa_context_kill_sink_input(session.context(), uint32_t(first), nullptr, nullptr)));
+    }
+    ASSERT_TRUE(waitFor([&] { return play.outputReopens() == 1; }))
+        << "the play loop did not notice its output failed";
+    ASSERT_TRUE(waitFor([&] {
+        const int now = ownPlaybackStream();
+        return now >= 0 && now != first && onRealDevices();
+    }));
+    expectBothPathsCarry("after the output was ended");
+    EXPECT_TRUE(gone.isEmpty());
+
+    player.reset();
+    unloadModule(speakerModule);
+    speakerModule = -1;
+    ASSERT_TRUE(waitFor([&] { return !gone.isEmpty(); }))
+        << "the play loop did not report its speaker gone";
+    EXPECT_EQ(gone, QStringList{"Standin_Speaker"});
+    for (const auto& [kind, device] : ownStreams())
+        EXPECT_FALSE(device.contains("Sonvale"))
+            << kind.toStdString() << " on " << device.toStdString();
 }
 
 }  // namespace

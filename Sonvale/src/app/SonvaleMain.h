@@ -138,6 +138,8 @@ private:
     QString waitingFor_;             // what the last wait was for (logged once per kind)
     QString chosenMicrophone_;       // the devices in use when the paths closed
     QString chosenSpeaker_;
+    int audioReopens_ = 0;   // times both paths were reopened
+    int serverReturns_ = 0;  // times a server came back
 
     std::unique_ptr<sonvale::SingleInstance> instanceGuard_;
     int startupExitCode_ = -1;

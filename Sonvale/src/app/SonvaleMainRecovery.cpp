@@ -37,8 +37,9 @@ namespace {
 
 // The wait before looking again whether the paths can reopen: short after an
 // event that may have made them ready, doubling up to the longest while
-// nothing happens. Only runs while a server is there but something is still
-// missing; while there is no server nothing is polled.
+// nothing happens. Only runs while a server and the companion devices are
+// there and Qt is not yet ready for them; while there is no server, or no
+// companion devices, nothing is polled: their return is an event.
 constexpr int kFirstReopenDelayMs = 50;
 constexpr int kLongestReopenDelayMs = 1000;
 // Qt's audio plugin connects to a new server up to 3 s after it lost the old
@@ -97,7 +98,8 @@ void SonvaleMain::NotifyAudioServer(int nkindStat, QString strName) {
         }
         return;
     }
-    qDebug().noquote() << "audio server back";
+    ++serverReturns_;
+    qDebug().noquote() << "audio server back (" << serverReturns_ << "in all)";
     if (audioPathsClosed_) scheduleAudioReopen(true);
 }
 
@@ -160,8 +162,12 @@ void SonvaleMain::tryAudioReopen() {
     endpoints.Load(sonvale::kCaptureFlow);
     if (!DirectoryHasCompanion(endpoints, sonvale::kRenderFlow) ||
         !DirectoryHasCompanion(endpoints, sonvale::kCaptureFlow)) {
+        // Not polled: their arrival is an endpoint change, which looks again.
         waitingSinceMs_ = -1;
-        return wait(QStringLiteral("the companion devices"));
+        if (waitingFor_ != QLatin1String("devices"))
+            qDebug().noquote() << "audio paths: waiting for the companion devices";
+        waitingFor_ = QStringLiteral("devices");
+        return;
     }
     // Qt's connection to this server, and its lists with the companion devices.
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -187,7 +193,8 @@ void SonvaleMain::tryAudioReopen() {
     RefreshDeviceLists();
     settleDeviceList(ui->comboBox_Microphone, sonvale::kCaptureFlow, chosenMicrophone_);
     settleDeviceList(ui->comboBox_Speaker, sonvale::kRenderFlow, chosenSpeaker_);
-    qDebug().noquote() << "audio paths reopened: microphone"
+    ++audioReopens_;
+    qDebug().noquote() << "audio paths reopened (" << audioReopens_ << "in all): microphone"
                        << ui->comboBox_Microphone->currentText() << "speaker"
                        << ui->comboBox_Speaker->currentText() << "| restore" << savedSpeaker
                        << savedMicrophone;

@@ -460,8 +460,9 @@ void PcmPlayLoop::noteOutputFailed() {
 }
 
 void PcmPlayLoop::handleOutputFailure(quint64 generation) {
-    // A set-up made since the failure has replaced the failed output.
-    if (generation != m_setupGeneration.load() || !m_outputFailed.load()) return;
+    // A set-up made since the failure has replaced the failed output; a loop
+    // stopped since (the window closed its paths) has nothing to reopen.
+    if (generation != m_setupGeneration.load() || !m_outputFailed.load() || !isRunning()) return;
     const QString name = m_deviceInfo.deviceName();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const bool listed = !findEndpointDevice(QAudio::AudioOutput, name).isNull();
@@ -470,10 +471,14 @@ void PcmPlayLoop::handleOutputFailure(quint64 generation) {
         const quint64 count = m_outputReopens.fetch_add(1) + 1;
         qWarning().noquote() << "PcmPlayLoop: the output to" << name << "failed; reopening it ("
                              << count << "reopens in all)";
-        const bool running = isRunning();
         stopPlayback();
+        // A reopen that fails is not the playback-format message's case: the
+        // speaker is reported gone below instead.
+        auto formatFailure = std::move(m_formatFailureHandler);
+        m_formatFailureHandler = [](const QString&) {};
         const bool ok = selectDevice(name);
-        if (running) startPlayback();
+        m_formatFailureHandler = std::move(formatFailure);
+        startPlayback();
         if (ok) return;
     }
     qWarning().noquote() << "PcmPlayLoop: the output to" << name

@@ -282,6 +282,8 @@ void PcmPlayLoop::run() {
             // (Waking every half period cost 50 wakeups a second more and
             // kept no less delay.)
             idle(!ok ? kIdleUs : (mayWait ? kEmptyReadUs : speakerWaitUs()));
+            // With nothing to play the writes do not notice a failed output.
+            if (m_audioOutput->bytesFree() < 0) noteOutputFailed();
         }
     }
 }

@@ -173,7 +173,9 @@ SonvaleMain::SonvaleMain(QWidget* parent) : QDialog(parent), ui(new Ui::SonvaleM
     notificationClient = new CMMNotificationClient(&endpoints);
     notificationClient->setMainWindow(this);
 
-    // 19. May end start-up with the driver-missing message.
+    // 19. May end start-up with the driver-missing message. The program's own
+    //     streams are watched before the first one opens.
+    startStreamGuard();
     RefreshDeviceLists();
     if (startupExitCode_ >= 0) return;
 
@@ -750,7 +752,7 @@ void SonvaleMain::showDriverMissingMessage(const QString& detail) {
 void SonvaleMain::on_comboBox_Microphone_currentTextChanged(const QString& arg1) {
     // The text is the device's description; the item's name is the key.
     const QString name = currentDevice(ui->comboBox_Microphone);
-    if (arg1.isEmpty() || name.isEmpty() || !captureLoop) return;
+    if (arg1.isEmpty() || name.isEmpty() || !captureLoop || audioPathsClosed_) return;
     if (captureLoop->isOpened()) {
         if (captureLoop->deviceName() != name) {
             captureLoop->stopCapture();
@@ -763,7 +765,7 @@ void SonvaleMain::on_comboBox_Microphone_currentTextChanged(const QString& arg1)
 
 void SonvaleMain::on_comboBox_Speaker_currentTextChanged(const QString& arg1) {
     const QString name = currentDevice(ui->comboBox_Speaker);
-    if (arg1.isEmpty() || name.isEmpty() || !playLoop) return;
+    if (arg1.isEmpty() || name.isEmpty() || !playLoop || audioPathsClosed_) return;
     if (playLoop->isOpened() && playLoop->deviceName() == name) return;
     if (playLoop->isOpened()) playLoop->stopPlayback();
     playLoop->selectDevice(name);
@@ -783,6 +785,7 @@ void SonvaleMain::on_comboBox_Speaker_activated(int index) {
 
 void SonvaleMain::NotifyRemoveMicroppone(int nkindStat, const QString& strName) {
     qDebug().noquote() << __func__ << nkindStat << strName;
+    noteCompanionDevice(nkindStat, strName);
     struct LogOnExit {
         SonvaleMain* window;
         ~LogOnExit() { window->logDeviceLists(); }
@@ -803,6 +806,7 @@ void SonvaleMain::NotifyRemoveMicroppone(int nkindStat, const QString& strName) 
 
 void SonvaleMain::NotifyRemoveSpeaker(int nkindStat, QString strName) {
     qDebug().noquote() << __func__ << nkindStat << strName;
+    noteCompanionDevice(nkindStat, strName);
     struct LogOnExit {
         SonvaleMain* window;
         ~LogOnExit() { window->logDeviceLists(); }
@@ -820,6 +824,7 @@ void SonvaleMain::NotifyRemoveSpeaker(int nkindStat, QString strName) {
 
 void SonvaleMain::NotifySetStat(int nkindStat, QString strName) {
     qDebug().noquote() << __func__ << nkindStat << strName;
+    noteCompanionDevice(nkindStat, strName);
     struct LogOnExit {
         SonvaleMain* window;
         ~LogOnExit() { window->logDeviceLists(); }

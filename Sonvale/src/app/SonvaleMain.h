@@ -17,6 +17,7 @@
 
 #include "DriverLink.h"
 #include "EndpointDirectory.h"
+#include "OwnStreamGuard.h"
 #include "audio/CaptureLoopOwner.h"
 
 namespace Ui {
@@ -87,6 +88,10 @@ public slots:
     void NotifyRemoveMicroppone(int nkindStat, const QString& strName) override;
     void NotifyRemoveSpeaker(int nkindStat, QString strName);
     void NotifySetStat(int nkindStat, QString strName);
+    // The audio server went away (0: both paths close, the lists empty) or
+    // a server is there again (1: the paths reopen once the companion
+    // devices are there too). strName is empty.
+    void NotifyAudioServer(int nkindStat, QString strName);
     void activateAndFocus();
     // Puts back the default speaker and microphone saved at start-up. Runs
     // once; every later call does nothing. Called on every exit path.
@@ -150,6 +155,25 @@ private:
     sonvale::DriverDevice driverDevice;
     QString savedMicrophone;
     QString savedSpeaker;
+
+    // Audio server and companion devices coming and going (SonvaleMainRecovery.cpp).
+    void startStreamGuard();
+    void noteCompanionDevice(int nkindStat, const QString& name);
+    void closeAudioPaths(bool clearLists);
+    void scheduleAudioReopen(bool soon);
+    void tryAudioReopen();
+    void settleDeviceList(class QComboBox* box, int flow, const QString& chosen);
+    std::unique_ptr<sonvale::OwnStreamGuard> streamGuard_;
+    class QTimer* reopenTimer_ = nullptr;
+    class QtAudioConnection* qtAudio_ = nullptr;
+    int reopenDelayMs_ = 0;
+    bool audioPathsClosed_ = false;  // waiting for a server or the companion devices
+    qint64 waitingSinceMs_ = -1;     // when the server and devices were first seen, waiting for Qt
+    QString waitingFor_;             // what the last wait was for (logged once per kind)
+    QString chosenMicrophone_;       // the devices in use when the paths closed
+    QString chosenSpeaker_;
+    int audioReopens_ = 0;   // times both paths were reopened
+    int serverReturns_ = 0;  // times a server came back
 
     std::unique_ptr<sonvale::SingleInstance> instanceGuard_;
     QSocketNotifier* showRequests_ = nullptr;  // a second start asks to show the panel

@@ -1,6 +1,7 @@
 #include "audio/PcmPlayLoop.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QMessageBox>
 #include <QMutexLocker>
@@ -66,6 +67,10 @@ PcmPlayLoop::~PcmPlayLoop() {
 void PcmPlayLoop::setDriver(DriverDevice* driver) { m_driver.store(driver); }
 
 void PcmPlayLoop::setNoiseCancel(int on) { m_noiseCancel.store(on != 0); }
+
+void PcmPlayLoop::setOutputLostHandler(std::function<void(const QString&)> handler) {
+    m_outputLostHandler = std::move(handler);
+}
 
 void PcmPlayLoop::setRequestedFormat(const QAudioFormat& format) { m_requestedFormat = format; }
 
@@ -167,6 +172,8 @@ bool PcmPlayLoop::openOutput(QAudioFormat format) {
         m_deviceName = m_deviceInfo.deviceName();
     }
     m_flushDriver.store(true);
+    m_setupGeneration.fetch_add(1);
+    m_outputFailed.store(false);
     // Last: the idling play thread starts using the pipeline once it sees this.
     m_opened.store(true);
     return true;
@@ -215,7 +222,7 @@ void PcmPlayLoop::idle(unsigned long microseconds) const {
 void PcmPlayLoop::run() {
     while (m_running.load()) {
         DriverDevice* driver = m_driver.load();
-        if (!driver || !m_opened.load()) {
+        if (!driver || !m_opened.load() || m_outputFailed.load()) {
             idle(kIdleUs);
             continue;
         }
@@ -275,6 +282,8 @@ void PcmPlayLoop::run() {
             // (Waking every half period cost 50 wakeups a second more and
             // kept no less delay.)
             idle(!ok ? kIdleUs : (mayWait ? kEmptyReadUs : speakerWaitUs()));
+            // With nothing to play the writes do not notice a failed output.
+            if (m_audioOutput->bytesFree() < 0) noteOutputFailed();
         }
     }
 }
@@ -380,6 +389,10 @@ std::uint32_t PcmPlayLoop::feedSpeaker() {
         if (m_pendingOffset >= m_pendingBytes) {
             if (m_queueB.size() < qint32(kSpeakerChunkBytes)) break;
             if (room < 0) room = m_audioOutput->bytesFree();
+            if (room < 0) {
+                noteOutputFailed();
+                break;
+            }
             // The next speaker chunks, as many whole ones as fit (at least
             // one), converted to the speaker's format.
             const int chunkOutBytes = kChunkFrames * m_outFrameBytes;
@@ -405,6 +418,10 @@ std::uint32_t PcmPlayLoop::feedSpeaker() {
         // starts playing only once its buffer is full, so holding back a
         // partial period could keep it from ever starting.
         if (room < 0) room = m_audioOutput->bytesFree();
+        if (room < 0) {
+            noteOutputFailed();
+            break;
+        }
         int n = std::min(m_pendingBytes - m_pendingOffset, room);
         n -= n % m_outFrameBytes;
         if (n <= 0) break;
@@ -423,6 +440,52 @@ std::uint32_t PcmPlayLoop::feedSpeaker() {
         written += static_cast<std::uint32_t>(w);
     }
     return written;
+}
+
+// ---- a failed output ------------------------------------------------------
+//
+// Qt 5's PulseAudio output keeps its state when the server ends its stream
+// (the stream killed, its sink failing): it only logs "Stream error", and
+// from then on reports no free space as -1. The play thread notices that and
+// stops using the output; the GUI thread, which owns it, opens the speaker
+// again, or, when the speaker is gone, reports it.
+
+// Opening the same speaker again this soon after the last reopen counts as
+// failing again: the speaker is reported instead of reopened in a loop.
+constexpr qint64 kReopenSpacingMs = 1000;
+
+void PcmPlayLoop::noteOutputFailed() {
+    if (m_outputFailed.exchange(true)) return;
+    const quint64 generation = m_setupGeneration.load();
+    QMetaObject::invokeMethod(
+        this, [this, generation] { handleOutputFailure(generation); }, Qt::QueuedConnection);
+}
+
+void PcmPlayLoop::handleOutputFailure(quint64 generation) {
+    // A set-up made since the failure has replaced the failed output; a loop
+    // stopped since (the window closed its paths) has nothing to reopen.
+    if (generation != m_setupGeneration.load() || !m_outputFailed.load() || !isRunning()) return;
+    const QString name = m_deviceInfo.deviceName();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const bool listed = !findEndpointDevice(QAudio::AudioOutput, name).isNull();
+    if (listed && now - m_lastReopenMs >= kReopenSpacingMs) {
+        m_lastReopenMs = now;
+        const quint64 count = m_outputReopens.fetch_add(1) + 1;
+        qWarning().noquote() << "PcmPlayLoop: the output to" << name << "failed; reopening it ("
+                             << count << "reopens in all)";
+        stopPlayback();
+        // A reopen that fails is not the playback-format message's case: the
+        // speaker is reported gone below instead.
+        auto formatFailure = std::move(m_formatFailureHandler);
+        m_formatFailureHandler = [](const QString&) {};
+        const bool ok = selectDevice(name);
+        m_formatFailureHandler = std::move(formatFailure);
+        startPlayback();
+        if (ok) return;
+    }
+    qWarning().noquote() << "PcmPlayLoop: the output to" << name
+                         << "failed and the speaker cannot be opened again";
+    if (m_outputLostHandler) m_outputLostHandler(name);
 }
 
 }  // namespace sonvale

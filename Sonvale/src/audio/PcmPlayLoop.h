@@ -75,6 +75,13 @@ public:
     // when the speaker cannot be opened; by default a modal message box (a
     // warning in the log when there is no widget application).
     void setFormatFailureHandler(std::function<void(const QString&)> handler);
+    // Called, on the GUI thread, with the speaker's name when its output
+    // failed and the speaker is no longer there to reopen it on (the usual
+    // notification of a speaker that is gone). Without a handler the loop
+    // only logs it and idles.
+    void setOutputLostHandler(std::function<void(const QString&)> handler);
+    // Times a failed output was reopened (each is logged).
+    quint64 outputReopens() const { return m_outputReopens.load(); }
 
     // The audio output was started and the pipeline is ready.
     bool isOpened() const;
@@ -119,6 +126,9 @@ private:
     unsigned long speakerWaitUs() const;
     bool appendCounted(PcmQueue& queue, const void* data, std::uint32_t bytes);
     void idle(unsigned long microseconds) const;
+    // A failed output (the play thread saw it) is reopened on the GUI thread.
+    void noteOutputFailed();
+    void handleOutputFailure(quint64 generation);
 
     QAudioOutput* m_audioOutput = nullptr;
     QAudioFormat m_format;
@@ -152,6 +162,14 @@ private:
     std::uint32_t m_carryBytes = 0;
     std::unique_ptr<std::int16_t[]> m_scratch;
     std::unique_ptr<char[]> m_converted;
+
+    // Failed output: seen by the play thread (bytesFree() < 0, or the output
+    // stopped with an error), handled once per set-up on the GUI thread.
+    std::function<void(const QString&)> m_outputLostHandler;
+    std::atomic<bool> m_outputFailed{false};
+    std::atomic<quint64> m_setupGeneration{0};
+    std::atomic<quint64> m_outputReopens{0};
+    qint64 m_lastReopenMs = 0;  // GUI thread
 };
 
 }  // namespace sonvale

@@ -75,6 +75,12 @@ public:
     // Called on the watcher's thread, one call at a time, in the order the
     // changes happened.
     virtual void OnEndpointStateChanged(const EndpointEvent& event) = 0;
+    // The audio server went away (false) or one is there again (true). Same
+    // thread and order as the endpoint changes: a loss comes before the
+    // endpoints it takes away, a return after the endpoints it brings.
+    // Watchers of a system whose endpoints never go all at once (Windows)
+    // never call it.
+    virtual void OnAudioServerChanged(bool available) { (void)available; }
 };
 
 // Watches the OS for endpoint changes.

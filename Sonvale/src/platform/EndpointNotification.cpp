@@ -56,4 +56,12 @@ void EndpointChangeForwarder::OnEndpointStateChanged(const EndpointEvent& event)
     }
 }
 
+void EndpointChangeForwarder::OnAudioServerChanged(bool available) {
+    if (out_) {
+        std::fputs(available ? "audio server back\n" : "audio server gone\n", out_);
+        std::fflush(out_);
+    }
+    if (invoker_) invoker_->Invoke(kSlotAudioServer, available ? 1 : 0, std::wstring());
+}
+
 }  // namespace sonvale

@@ -20,6 +20,8 @@ class EndpointDirectory;
 inline constexpr const char* kSlotRemoveSpeaker = "NotifyRemoveSpeaker";
 inline constexpr const char* kSlotRemoveMicrophone = "NotifyRemoveMicroppone";
 inline constexpr const char* kSlotSetStat = "NotifySetStat";
+// The audio server went away (state 0) or is there again (1); empty name.
+inline constexpr const char* kSlotAudioServer = "NotifyAudioServer";
 
 // Chooses the slot for a change of an endpoint's state.
 //   knownClass: what the directory says (kClassRender/Capture/Neither);
@@ -58,6 +60,9 @@ public:
     EndpointChangeForwarder(EndpointDirectory* directory, EndpointSlotInvoker* invoker,
                             std::FILE* out = stdout);
     void OnEndpointStateChanged(const EndpointEvent& event) override;
+    // Writes "audio server gone" or "audio server back" and invokes
+    // NotifyAudioServer(0 or 1, "").
+    void OnAudioServerChanged(bool available) override;
 
 private:
     EndpointDirectory* directory_;

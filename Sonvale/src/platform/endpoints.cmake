@@ -9,7 +9,9 @@ target_include_directories(sonvale_endpoints PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 if(WIN32)
   target_sources(sonvale_endpoints PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/windows/EndpointBackendWindows.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/windows/MMDeviceNotificationClient.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/windows/MMDeviceNotificationClient.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/windows/OwnStreamGuardWindows.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/windows/AudioServerClientsWindows.cpp)
   target_include_directories(sonvale_endpoints PUBLIC ${CMAKE_CURRENT_LIST_DIR}/windows)
   target_link_libraries(sonvale_endpoints PUBLIC ole32)
 else()
@@ -18,7 +20,9 @@ else()
   target_sources(sonvale_endpoints PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/linux/PulseSession.cpp
     ${CMAKE_CURRENT_LIST_DIR}/linux/PulseEndpointBackend.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/linux/PulseEndpointWatcher.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/linux/PulseEndpointWatcher.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/PulseStreamGuard.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/PulseServerClients.cpp)
   target_include_directories(sonvale_endpoints PUBLIC ${CMAKE_CURRENT_LIST_DIR}/linux)
   target_link_libraries(sonvale_endpoints PUBLIC PkgConfig::SONVALE_LIBPULSE Threads::Threads)
 endif()

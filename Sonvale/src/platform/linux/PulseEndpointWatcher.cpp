@@ -96,6 +96,14 @@ std::vector<EndpointEvent> PulseEndpointCache::Replace(const std::vector<PulseEn
     return out;
 }
 
+std::vector<EndpointEvent> PulseEndpointCache::Clear() {
+    std::vector<EndpointEvent> out;
+    for (const auto& [key, e] : entries_)
+        if (e.active) out.push_back(MakeEvent(e, kStateNotPresent));
+    entries_.clear();
+    return out;
+}
+
 // ---- PulseEndpointWatcher --------------------------------------------------
 
 struct PulseEndpointWatcher::Pending {
@@ -276,6 +284,14 @@ void PulseEndpointWatcher::OnState() {
         }
         case PA_CONTEXT_FAILED:
         case PA_CONTEXT_TERMINATED:
+            if (connected_) {
+                // Requests of the dead connection are never answered.
+                connected_ = false;
+                serverLost_ = true;
+                queue_.clear();
+                sink_->OnAudioServerChanged(false);
+                Emit(cache_.Clear());
+            }
             ScheduleReconnect();
             FirstAttemptDone();
             break;
@@ -329,7 +345,14 @@ void PulseEndpointWatcher::Flush() {
             case Pending::kSync:
                 // An incomplete list would report endpoints gone that are
                 // not; the events that follow still keep the cache going.
-                if (!p->failed) Emit(cache_.Replace(p->all));
+                if (!p->failed) {
+                    Emit(cache_.Replace(p->all));
+                    connected_ = true;
+                    if (serverLost_) {
+                        serverLost_ = false;
+                        sink_->OnAudioServerChanged(true);
+                    }
+                }
                 FirstAttemptDone();
                 break;
         }

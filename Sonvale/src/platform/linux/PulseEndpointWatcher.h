@@ -4,9 +4,10 @@
 // (4), one whose active port becomes unavailable unplugged (8) and active
 // again when the port comes back. Monitor sources are not endpoints.
 //
-// When the server goes away the watcher retries until it is back, then
-// compares the server's endpoints with those it knew and reports the
-// difference, so nothing that came or went meanwhile is lost.
+// When the server goes away the watcher reports the loss and every endpoint
+// it knew as not present (a new server is a new set of devices, even when
+// their names are the same), retries until a server is back, then reports
+// that server's endpoints as new and the server's return.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -42,6 +43,9 @@ public:
     // across server restarts, so they are matched by flow and name). The
     // first call only records them: they are what the directory loaded.
     std::vector<EndpointEvent> Replace(const std::vector<PulseEndpointState>& all);
+    // The server went away: every active endpoint is not present any more,
+    // and the next Replace reports all of that server's endpoints as new.
+    std::vector<EndpointEvent> Clear();
 
 private:
     std::map<std::pair<int, uint32_t>, PulseEndpointState> entries_;
@@ -83,6 +87,8 @@ private:
     EndpointEventSink* sink_ = nullptr;
     bool stopping_ = false;
     bool firstAttemptDone_ = false;
+    bool connected_ = false;   // the lists of the current server have been read
+    bool serverLost_ = false;  // a server was lost and none has been read since
     PulseEndpointCache cache_;
     // Server events in arrival order; each waits for its info reply, so
     // changes are reported in the order they happened.

@@ -1,0 +1,7 @@
+#include "AudioServerClients.h"
+
+namespace sonvale {
+
+bool AudioServerHasClient(const std::string&) { return true; }
+
+}  // namespace sonvale

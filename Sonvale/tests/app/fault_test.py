@@ -1,0 +1,322 @@
+#!/usr/bin/python3
+"""The program through the faults of a long-running audio setup, on a private
+PulseAudio daemon: the real binary (Qt's offscreen platform), a stand-in
+microphone playing clean speech from the corpus, a stand-in speaker, the companion devices,
+and a player of a 1000 Hz tone on the virtual speaker.
+
+    fault_test.py --sonvale BIN --out DIR [unittest options, e.g. -k Restart]
+
+After each fault both paths must carry their input again (the virtual
+microphone the microphone's speech, the real speaker the tone played to the
+virtual speaker), the program's own streams must be on the real devices, the defaults
+the companion devices while it runs and the real ones after it ends. The time
+from the devices' return to both paths carrying is printed; the program's
+CPU while it waits for a server too.
+"""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
+
+SONVALE = None
+OUT = None
+VIRTUAL = (h.VIRTUAL_SPEAKER, h.VIRTUAL_MIC)
+STANDINS = (h.STANDIN_SPEAKER, h.STANDIN_MIC)
+SPEAKER_TONE = 1000.0
+WINDOW = h.RATE // 20  # 50 ms
+
+
+def tone_level(x, frequency):
+    """Amplitude of a `frequency` Hz tone in `x`."""
+    n = np.arange(len(x))
+    w = 2 * np.pi * frequency * n / h.RATE
+    return 2 * abs(np.dot(x, np.exp(-1j * w))) / max(1, len(x))
+
+
+class Recording:
+    """A continuous recording of a device (parec), with the arrival time of
+    every piece, so that the moment a tone starts can be told."""
+
+    def __init__(self, pulse, device):
+        self.proc = subprocess.Popen(
+            ["parec", "-d", device, "--raw", "--format=s16le", "--rate=%d" % h.RATE,
+             "--channels=1", "--latency-msec=20"],
+            env=pulse.env, stdout=subprocess.PIPE)
+        self.lock = threading.Lock()
+        self.data = bytearray()
+        self.pieces = []  # (samples so far, arrival time)
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while True:
+            part = self.proc.stdout.read1(65536)
+            if not part:
+                return
+            with self.lock:
+                self.data += part
+                self.pieces.append((len(self.data) // 2, time.monotonic()))
+
+    def _samples(self):
+        with self.lock:
+            x = np.frombuffer(bytes(self.data[: len(self.data) // 2 * 2]), dtype="<i2")
+            pieces = list(self.pieces)
+        return x.astype(np.float64), pieces
+
+    @staticmethod
+    def _time_of(pieces, frame, since):
+        for end, when in pieces:
+            if end > frame:
+                return when - (end - frame) / h.RATE - since
+        return None
+
+    def speech_since(self, speech, since):
+        """Seconds after `since` at which the first half second arrived that
+        follows the looped `speech` closely (normalised correlation above
+        0.6), or None."""
+        x, pieces = self._samples()
+        W = h.RATE // 2
+        for start in range(0, len(x) - W + 1, W // 4):
+            seg = x[start : start + W]
+            lag, dot = h._circular_lag(seg, speech)
+            aligned = np.take(speech, (np.arange(W) - lag) % len(speech))
+            norm = np.sqrt(np.sum(seg**2) * np.sum(aligned**2))
+            if norm > 0 and dot / norm > 0.6:
+                return self._time_of(pieces, start, since)
+        return None
+
+    def carried_since(self, frequency, level, since):
+        """Seconds after `since` at which a second of the tone began (the
+        first 50 ms window of it), or None."""
+        x, pieces = self._samples()
+        good = 0
+        for start in range(0, len(x) - WINDOW + 1, WINDOW):
+            good = good + 1 if tone_level(x[start : start + WINDOW], frequency) > level else 0
+            if good == 20:
+                return self._time_of(pieces, start - 19 * WINDOW, since)
+        return None
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+        self.thread.join(5)
+        self.proc.stdout.close()
+
+
+class FaultCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = os.path.join(OUT, self.id().split(".")[-1])
+        os.makedirs(self.dir, exist_ok=True)
+        self.pulse_dir = tempfile.mkdtemp(prefix="sonvale-fault-")
+        # The microphone speaks (its noise suppression is on and would take a
+        # steady tone for noise); the virtual speaker plays a tone.
+        self.mic_wav = os.path.join(h.MIXTURES, h.DEFAULT_NOISY.replace("_noisy", "_clean"))
+        self.speech = h.read_wav_mono(self.mic_wav)[0].astype(np.float64)
+        self.speaker_wav = os.path.join(self.dir, "speaker-tone.wav")
+        t = np.arange(h.RATE * 4) / h.RATE  # whole periods of the tone
+        h.write_wav(self.speaker_wav, 8000 * np.sin(2 * np.pi * SPEAKER_TONE * t))
+        self.pulse = h.Pulse(self.pulse_dir)
+        self.feeder = None
+        self.player = None
+        self.app = None
+        self.addCleanup(self._cleanup)
+        self.devices_up()
+        self.env = dict(self.pulse.env)
+        self.env["QT_QPA_PLATFORM"] = "offscreen"
+
+    def _cleanup(self):
+        if self.app:
+            self.app.kill()
+        self.stop_player()
+        self.pulse.driver("down")
+        if self.feeder:
+            self.feeder.stop(unload=False)
+        self.pulse.stop()
+        src = os.path.join(self.pulse_dir, "pulse.log")
+        if os.path.exists(src):
+            subprocess.run(["cp", src, os.path.join(self.dir, "pulse.log")])
+        subprocess.run(["rm", "-rf", self.pulse_dir])
+
+    # ---- the rig --------------------------------------------------------
+
+    def devices_up(self):
+        """Stand-in devices as the user's defaults, then the companion devices."""
+        self.pulse.load("module-null-sink", "sink_name=" + h.STANDIN_SPEAKER,
+                        "rate=%d" % h.RATE)
+        self.feeder = h.Feeder(self.pulse, h.STANDIN_MIC, self.mic_wav)
+        self.pulse.set_defaults(h.STANDIN_SPEAKER, h.STANDIN_MIC)
+        self.driver_up()
+
+    def driver_up(self):
+        r = self.pulse.driver("up")
+        if r.returncode != 0:
+            # A server that died leaves the companion devices' FIFOs behind;
+            # a driver script that does not clear them itself gets help here.
+            d = self.pulse.env["SONVALE_DRIVER_DIR"]
+            for f in ("speaker.fifo", "microphone.fifo", "modules"):
+                if os.path.exists(os.path.join(d, f)):
+                    os.remove(os.path.join(d, f))
+            r = self.pulse.driver("up")
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+    def start_player(self):
+        self.player = subprocess.Popen(
+            ["pacat", "--playback", "-d", h.VIRTUAL_SPEAKER, "--raw", "--format=s16le",
+             "--rate=48000", "--channels=1", "--latency-msec=40"],
+            env=self.pulse.env, stdin=subprocess.PIPE)
+        self.player_writer = h.PacedWriter(self.player.stdin, self.speaker_wav)
+
+    def stop_player(self):
+        if self.player:
+            self.player_writer.stop()
+            self.player.kill()
+            self.player.wait(10)
+            try:
+                self.player.stdin.close()
+            except OSError:
+                pass  # the player is gone; what it did not take is lost
+            self.player = None
+
+    def start_sonvale(self):
+        self.app = h.Sonvale(SONVALE, self.env, os.path.join(self.dir, "sonvale.log"))
+        h.wait_for(lambda: self.pulse.defaults() == VIRTUAL or not self.app.alive(), 30,
+                   what="the virtual devices to become the defaults")
+        self.assertTrue(self.app.alive(), self.app.log_text())
+        self.app.wait_log("microphones:")
+
+    def own_streams(self):
+        """The devices the program's streams are on, as (kind, device)."""
+        out = []
+        pid = str(self.app.proc.pid)
+        for kind, streams, devices, key in (("playback", "sink-inputs", "sinks", "sink"),
+                                            ("recording", "source-outputs", "sources", "source")):
+            names = {d["index"]: d["name"]
+                     for d in json.loads(self.pulse.pactl("-f", "json", "list", "short", devices))}
+            for s in json.loads(self.pulse.pactl("-f", "json", "list", streams)):
+                if s["properties"].get("application.process.id") == pid:
+                    out.append((kind, names.get(s[key], "?")))
+        return out
+
+    def expect_both_paths_carry(self, when, since=None):
+        """Waits until both paths carry their tone; returns the seconds after
+        `since` at which the later of the two began to."""
+        since = time.monotonic() if since is None else since
+        mic = Recording(self.pulse, h.VIRTUAL_MIC)
+        speaker = Recording(self.pulse, h.STANDIN_SPEAKER + ".monitor")
+        try:
+            def both():
+                m = mic.speech_since(self.speech, since)
+                s = speaker.carried_since(SPEAKER_TONE, 4000, since)
+                return (m, s) if m is not None and s is not None else None
+            try:
+                m, s = h.wait_for(both, 30, step=0.2, what="both paths to carry")
+            except TimeoutError:
+                self.fail("%s: a path stays silent: microphone %s, speaker %s\n%s" % (
+                    when, mic.speech_since(self.speech, since),
+                    speaker.carried_since(SPEAKER_TONE, 4000, since), self.app.log_text()[-3000:]))
+        finally:
+            mic.stop()
+            speaker.stop()
+        print("%s: %s: microphone path carries after %.2f s, speaker path after %.2f s" % (
+            self.id(), when, m, s), file=sys.stderr)
+        streams = self.own_streams()
+        self.assertEqual(sorted(k for k, _ in streams), ["playback", "recording"], streams)
+        self.assertFalse(any("Sonvale" in d for _, d in streams), streams)
+        self.assertEqual(self.pulse.defaults(), VIRTUAL)
+        return max(m, s)
+
+    def cpu_share(self, seconds):
+        """The program's CPU over `seconds` (after half a second of settling),
+        as a share of one core; printed."""
+        time.sleep(0.5)
+        cpu0, t0 = h.process_cpu_seconds(self.app.proc.pid), time.monotonic()
+        time.sleep(seconds)
+        cpu = (h.process_cpu_seconds(self.app.proc.pid) - cpu0) / (time.monotonic() - t0)
+        print("%s: CPU while waiting: %.2f %% of a core" % (self.id(), 100 * cpu),
+              file=sys.stderr)
+        return cpu
+
+    def end_and_expect_real_defaults(self):
+        self.app.signal(signal.SIGTERM)
+        self.assertEqual(self.app.wait(30), 0)
+        h.wait_for(lambda: self.pulse.defaults() == STANDINS, 20,
+                   what="the real devices to be the defaults again")
+
+    # ---- the rows ---------------------------------------------------------
+
+    def test_server_restart(self):
+        """The audio server killed and started again, the devices loaded again."""
+        self.start_sonvale()
+        self.start_player()
+        self.expect_both_paths_carry("before")
+        self.stop_player()
+        self.feeder.stop(unload=False)
+        self.feeder = None
+        pid = int(open(os.path.join(self.pulse_dir, "runtime", "pid")).read())
+        os.kill(pid, signal.SIGKILL)
+        h.wait_for(lambda: not os.path.exists("/proc/%d" % pid)
+                   or "zombie" in open("/proc/%d/status" % pid).read().lower(), 20,
+                   what="the server to die")
+        self.assertTrue(self.app.wait_log("audio server gone"), self.app.log_text())
+        h.wait_for(lambda: "microphones:  | current:" in self.app.log_text(), 20,
+                   what="the lists to empty")
+        # Waiting for a server costs next to nothing (a busy loop would show).
+        self.assertLess(self.cpu_share(4.0), 0.05, "busy while waiting for a server")
+        self.assertTrue(self.app.alive())
+
+        os.remove(os.path.join(self.pulse_dir, "runtime", "pid"))
+        self.pulse = h.Pulse(self.pulse_dir)
+        # The stand-in microphone's FIFO outlived its server too.
+        os.remove(os.path.join(self.pulse_dir, h.STANDIN_MIC + ".fifo"))
+        self.devices_up()
+        back = time.monotonic()
+        self.start_player()
+        took = self.expect_both_paths_carry("after the server restart", back)
+        self.assertLess(took, 10)
+        self.assertIn("audio paths reopened", self.app.log_text())
+        self.end_and_expect_real_defaults()
+
+    def test_devices_reload(self):
+        """sonvale-driver down, then up: the companion devices reloaded."""
+        self.start_sonvale()
+        self.start_player()
+        self.expect_both_paths_carry("before")
+        self.stop_player()
+        r = self.pulse.driver("down")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(self.app.wait_log("companion device"), self.app.log_text())
+        h.wait_for(lambda: self.pulse.defaults() == STANDINS, 20,
+                   what="the server to fall back to the real devices")
+        self.assertLess(self.cpu_share(3.0), 0.05, "busy while waiting for the devices")
+        self.driver_up()
+        back = time.monotonic()
+        self.start_player()
+        took = self.expect_both_paths_carry("after the reload", back)
+        self.assertLess(took, 10)
+        self.end_and_expect_real_defaults()
+
+
+def main():
+    global SONVALE, OUT
+    args = sys.argv[1:]
+    SONVALE = os.path.abspath(args[args.index("--sonvale") + 1])
+    OUT = os.path.abspath(args[args.index("--out") + 1])
+    rest = [a for i, a in enumerate(args)
+            if a not in ("--sonvale", "--out") and args[i - 1] not in ("--sonvale", "--out")]
+    os.makedirs(OUT, exist_ok=True)
+    unittest.main(argv=[sys.argv[0], "-v"] + rest)
+
+
+if __name__ == "__main__":
+    main()

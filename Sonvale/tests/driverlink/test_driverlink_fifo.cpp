@@ -427,30 +427,30 @@ TEST_F(DriverDir, ReadRecoversAfterWriterLeaves) {
     EXPECT_EQ(0, std::memcmp(area, "abcdefgh", 8));
 }
 
-// The speaker FIFO is cut down to one page so that a sink module writing
-// whenever there is room cannot hold a third of a second ahead of the
-// speaker; audio already in a fuller FIFO is read first, not thrown away.
+// The speaker FIFO is cut down to four pages, so that a sink that fell
+// behind cannot hold a third of a second ahead of the speaker; audio already
+// in a fuller FIFO is read first, not thrown away.
 TEST_F(DriverDir, SpeakerFifoShrinksOnlyOnceDrained) {
     makeFifos();
     const int writer = speakerWriter();
     micReader();
-    std::vector<unsigned char> sent(16384);
+    std::vector<unsigned char> sent(32768);
     for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<unsigned char>(i * 7);
     ASSERT_EQ(::write(writer, sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
 
     DriverDevice device;
     ASSERT_TRUE(device.open(wide(dir_).c_str()));
-    EXPECT_GT(::fcntl(writer, F_GETPIPE_SZ), 4096);
+    EXPECT_GT(::fcntl(writer, F_GETPIPE_SZ), 16384);
 
     std::vector<unsigned char> got;
     unsigned char area[38400];
-    for (int i = 0; i < 4 && got.size() < sent.size(); ++i) {
+    for (int i = 0; i < 8 && got.size() < sent.size(); ++i) {
         std::uint32_t n = 0;
         ASSERT_TRUE(device.readPcm(area, sizeof area, &n));
         got.insert(got.end(), area, area + n);
     }
     EXPECT_EQ(got, sent);
-    EXPECT_EQ(::fcntl(writer, F_GETPIPE_SZ), 4096);
+    EXPECT_EQ(::fcntl(writer, F_GETPIPE_SZ), 16384);
 }
 
 }  // namespace

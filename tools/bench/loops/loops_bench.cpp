@@ -171,9 +171,13 @@ double deviceDelay(DriverDevice& driver, bool microphone) {
             std::this_thread::sleep_until(due);
             if (microphone) {
                 if (burstRequest > burstDone && at >= stereoBurst.size()) {
+                    // A chunk's first frame stands for 10 ms before the
+                    // write, as a frame a capture loop hands on: the
+                    // recorder's arrival times count back the same way.
                     at = 0;
-                    burstAt =
-                        duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+                    burstAt = duration_cast<nanoseconds>(
+                                  (steady_clock::now() - milliseconds(10)).time_since_epoch())
+                                  .count();
                     burstDone = burstRequest.load();
                 }
                 for (std::size_t i = 0; i < chunk.size(); ++i)

@@ -115,7 +115,8 @@ private:
         long long windowStartMs = 0;
         std::uint32_t trough = 0;
     };
-    // Losses of one direction not logged yet.
+    // Losses of one direction not logged yet (what happened since the last
+    // line; a summary that waits goes out with the next loss).
     struct LossLog {
         std::atomic<std::uint64_t>* total;
         bool refusing = false;  // chunks are being refused right now
@@ -129,6 +130,7 @@ private:
                                         std::uint32_t target);
     static void noteLoss(LossLog& log, const char* device, std::uint32_t bytes, bool cut);
     static void flushLossLog(LossLog& log, const char* device, long long nowMs);
+    static void endRefusals(LossLog& log, const char* device);
     bool writeMicBytes(const void* data, std::uint32_t length, std::uint32_t* bytesReturned);
     std::uint32_t cutSpeakerBacklog(unsigned char* out, std::uint32_t whole);
     bool reopenMicrophone();

@@ -319,14 +319,26 @@ bool DriverDevice::reopenMicrophone() {
 
 void DriverDevice::noteLoss(LossLog& log, const char* device, std::uint32_t bytes, bool cut) {
     log.total->fetch_add(bytes, std::memory_order_relaxed);
+    bool newSpell = false;
     if (cut) {
         ++log.cuts;
         log.cutBytes += bytes;
     } else {
-        if (!log.refusing) ++log.refusals;
+        newSpell = !log.refusing;
+        if (newSpell) ++log.refusals;
         log.refusing = true;
         log.refusedBytes += bytes;
     }
+    // A spell that goes on is told once a minute; anything new at once,
+    // unless a line went out just before.
+    const long long now = monotonicMs();
+    const long long quiet = (cut || newSpell) ? kLossLogIntervalMs : kLossLogSpellMs;
+    if (now - log.lastLogMs >= quiet) flushLossLog(log, device, now);
+}
+
+void DriverDevice::endRefusals(LossLog& log, const char* device) {
+    if (!log.refusing) return;
+    log.refusing = false;
     const long long now = monotonicMs();
     if (now - log.lastLogMs >= kLossLogIntervalMs) flushLossLog(log, device, now);
 }
@@ -353,8 +365,7 @@ void DriverDevice::flushLossLog(LossLog& log, const char* device, long long now)
     std::fflush(stderr);
     log.cuts = log.refusals = 0;
     log.cutBytes = log.refusedBytes = 0;
-    // While a spell goes on, one line a minute is enough.
-    log.lastLogMs = log.refusing ? now + kLossLogSpellMs - kLossLogIntervalMs : now;
+    log.lastLogMs = now;
 }
 
 std::uint32_t DriverDevice::applyCut(Cut& cut, const unsigned char* in, std::uint32_t frames,
@@ -492,10 +503,7 @@ bool DriverDevice::writeMicBytes(const void* data, std::uint32_t length,
     if (bytesReturned != nullptr) *bytesReturned = written;
     if (written == length) {
         micStalled_ = false;
-        if (micLog_.refusing) {
-            micLog_.refusing = false;
-            flushLossLog(micLog_, kMicName, monotonicMs());
-        }
+        endRefusals(micLog_, kMicName);
     }
     return written == length;
 }

@@ -3,15 +3,15 @@
 #include <QApplication>
 #include <QDebug>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <QMutexLocker>
 #include <algorithm>
 #include <cstring>
 
 #include "audio/AudioDevices.h"
-#include "audio/PcmStages.h"
+#include "audio/AudioThreadPriority.h"
 #include "audio/SpeakerFormat.h"
 #include "orvo_alg.h"
-#include "pcm/ConvertChannels.h"
 #include "platform/DriverLink.h"
 
 namespace sonvale {
@@ -37,11 +37,22 @@ constexpr std::uint32_t kSpeakerBacklogBytes = 1920;
 // (the driver read itself may already have waited a little).
 constexpr unsigned long kIdleUs = 10000;
 constexpr unsigned long kEmptyReadUs = 2000;
-// Playback buffer asked of the audio system: three periods of Qt's 20 ms, so
-// that a late pass of this thread on a busy machine does not run the speaker
-// dry (after an underrun the server waits for a full buffer again, and the
-// path falls behind the driver).
-constexpr int kOutputBufferMs = 60;
+// Playback buffer asked of the audio system. It is all delay, so it starts
+// small: 30 ms is three of the server's 10 ms requests, enough on a calm
+// machine. Each underrun (the speaker ran dry while audio came in) opens the
+// speaker again with 15 ms more, up to 90 ms, enough to ride out a pass made
+// late by a busy machine; after a minute without underruns it shrinks by a
+// step again. Every change reopens the speaker (Qt sets the buffer only at
+// start), which costs a few tens of milliseconds of output and drops what was
+// queued: right after an underrun that is heard anyway and puts the delay
+// back to its target; when calm it happens at most once a minute.
+constexpr int kStartBufferMs = 30;
+constexpr int kBufferStepMs = 15;
+constexpr int kMaxBufferMs = 90;
+constexpr qint64 kCalmMs = 60000;
+// A speaker that ran dry and gets audio again later than this was idle (the
+// virtual speaker had nothing to play), not starved: not counted.
+constexpr qint64 kIdleGapMs = 1000;
 constexpr int kChunkFrames = PcmPlayLoop::kSpeakerChunkBytes / 4;
 // Speaker chunks handed over in one write at most. Each write is a round
 // through the audio system's lock and wakes its thread, so the chunks that
@@ -52,8 +63,10 @@ constexpr int kMaxChunksPerWrite = 8;
 
 PcmPlayLoop::PcmPlayLoop()
     : QThread(nullptr),
+      m_bufferMs(kStartBufferMs),
       m_readArea(new char[kReadAreaBytes]()),
       m_scratch(new std::int16_t[kScratchBytes / 2]()) {
+    m_clock.start();
     m_suppression = ns_alg_init();
     if (!m_suppression) qWarning() << "PcmPlayLoop: no noise-suppression instance";
 }
@@ -142,7 +155,7 @@ bool PcmPlayLoop::openOutput(QAudioFormat format) {
     m_outFrameBytes = frameBytesOf(format);
 
     m_audioOutput = new QAudioOutput(m_deviceInfo, format);
-    m_audioOutput->setBufferSize(format.sampleRate() * m_outFrameBytes * kOutputBufferMs / 1000);
+    m_audioOutput->setBufferSize(format.sampleRate() * m_outFrameBytes * m_bufferMs.load() / 1000);
     m_stream = m_audioOutput->start();
     if (!m_stream) {
         releaseOutput();
@@ -150,18 +163,14 @@ bool PcmPlayLoop::openOutput(QAudioFormat format) {
         return false;
     }
 
-    const int outRate = format.sampleRate();
-    m_48kToOut = std::make_unique<PcmResampler>(1, 48000, outRate);
-    m_to32k = std::make_unique<PcmResampler>(1, 48000, kSuppressionRate);
-    m_32kToOut = std::make_unique<PcmResampler>(1, kSuppressionRate, outRate);
+    m_path.configure(48000, 2, format.sampleRate());
     m_converted.reset(
         new char[static_cast<size_t>(kMaxChunksPerWrite) * kChunkFrames * m_outFrameBytes]());
-    m_queueC.clear();
-    m_queueA.clear();
     m_queueB.clear();
     m_carryBytes = 0;
     m_pendingBytes = 0;
     m_pendingOffset = 0;
+    m_wroteSinceOpen = false;
     {
         QMutexLocker lock(&m_nameLock);
         m_deviceName = m_deviceInfo.deviceName();
@@ -213,6 +222,8 @@ void PcmPlayLoop::idle(unsigned long microseconds) const {
 }
 
 void PcmPlayLoop::run() {
+    raiseAudioThreadPriority("PcmPlayLoop");
+    m_calmSinceMs = m_clock.elapsed();
     while (m_running.load()) {
         DriverDevice* driver = m_driver.load();
         if (!driver || !m_opened.load()) {
@@ -221,6 +232,11 @@ void PcmPlayLoop::run() {
         }
 
         if (m_flushDriver.exchange(false)) discardStaleDriverAudio(driver);
+        const int bufferMs = m_bufferMs.load();
+        if (bufferMs > kStartBufferMs && m_clock.elapsed() - m_calmSinceMs >= kCalmMs) {
+            m_calmSinceMs = m_clock.elapsed();
+            requestBuffer(std::max(kStartBufferMs, bufferMs - kBufferStepMs));
+        }
 
         std::uint32_t moved = feedSpeaker();
 
@@ -312,62 +328,56 @@ unsigned long PcmPlayLoop::speakerWaitUs() const {
 }
 
 void PcmPlayLoop::processDriverData(const char* data, std::uint32_t bytes) {
-    std::unique_ptr<char[]> left;
-    std::uint32_t leftBytes = 0;
-    if (convertChannels(2, 1, data, bytes, left, leftBytes))
-        appendCounted(m_queueA, left.get(), leftBytes);
-
-    if (m_noiseCancel.load() && m_suppression) {
-        runSuppressionStages();
-    } else {
-        runDirectStages();
-    }
+    const std::uint64_t lostBefore = m_path.droppedBytes();
+    m_path.process(data, bytes, m_noiseCancel.load(), m_suppression, m_queueB);
+    const std::uint64_t lost = m_path.droppedBytes() - lostBefore;
+    if (lost) countDrop(lost);
 }
 
-bool PcmPlayLoop::appendCounted(PcmQueue& queue, const void* data, std::uint32_t bytes) {
-    if (bytes == 0 || queue.append(data, bytes)) return true;
-    const quint64 total = m_droppedBytes.fetch_add(bytes) + bytes;
-    qWarning() << "PcmPlayLoop: queue full, dropped" << bytes << "bytes," << total << "in all";
-    return false;
+void PcmPlayLoop::countDrop(std::uint64_t bytes) {
+    m_droppedBytes.fetch_add(bytes);
+    const double bytesPerMs = m_format.sampleRate() * 4 / 1000.0;
+    m_dropLog.record(bytesPerMs > 0 ? double(bytes) / bytesPerMs : 0.0);
 }
 
-void PcmPlayLoop::runSuppressionStages() {
-    resampleStage(
-        m_queueA, m_to32k.get(), m_scratch.get(), kScratchBytes,
-        [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueC, s, b); });
-
-    suppressionStage(
-        m_queueC, m_suppression, m_scratch.get(),
-        [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueD, s, b); });
-
-    resampleStage(m_queueD, m_32kToOut.get(), m_scratch.get(), kScratchBytes,
-                  [this](const std::int16_t* s, std::uint32_t b) {
-                      std::unique_ptr<char[]> stereo;
-                      std::uint32_t stereoBytes = 0;
-                      if (convertChannels(1, 2, s, b, stereo, stereoBytes))
-                          appendCounted(m_queueB, stereo.get(), stereoBytes);
-                  });
+void PcmPlayLoop::noteWrite(bool wasDry, int heldBytes) {
+    const qint64 now = m_clock.elapsed();
+    // The speaker runs dry when what it held after the last write has played.
+    const qint64 dryFrom = m_dryAtMs;
+    const double bytesPerMs = m_format.sampleRate() * m_outFrameBytes / 1000.0;
+    m_dryAtMs = now + (bytesPerMs > 0 ? qint64(std::max(0, heldBytes) / bytesPerMs) : 0);
+    m_wroteSinceOpen = true;
+    if (!wasDry) return;
+    const qint64 gapMs = std::max<qint64>(0, now - dryFrom);
+    if (gapMs > kIdleGapMs) return;
+    m_underrunLog.record(double(gapMs));
+    m_calmSinceMs = m_clock.elapsed();
+    // A bigger buffer from now on; reopening drops what is queued, which
+    // also takes back the delay the gap added.
+    const int bufferMs = m_bufferMs.load();
+    if (bufferMs < kMaxBufferMs) requestBuffer(std::min(kMaxBufferMs, bufferMs + kBufferStepMs));
 }
 
-void PcmPlayLoop::runDirectStages() {
-    if (m_outputRate.load() == 48000) {
-        std::uint32_t count = 0;
-        while (const char* p = m_queueA.peek(kDirectBlockBytes, count)) {
-            std::unique_ptr<char[]> stereo;
-            std::uint32_t stereoBytes = 0;
-            if (convertChannels(1, 2, p, kDirectBlockBytes, stereo, stereoBytes))
-                appendCounted(m_queueB, stereo.get(), stereoBytes);
-            m_queueA.consume(kDirectBlockBytes);
-        }
-        return;
-    }
-    resampleStage(m_queueA, m_48kToOut.get(), m_scratch.get(), kScratchBytes,
-                  [this](const std::int16_t* s, std::uint32_t b) {
-                      std::unique_ptr<char[]> stereo;
-                      std::uint32_t stereoBytes = 0;
-                      if (convertChannels(1, 2, s, b, stereo, stereoBytes))
-                          appendCounted(m_queueB, stereo.get(), stereoBytes);
-                  });
+void PcmPlayLoop::requestBuffer(int ms) {
+    if (m_bufferRequestPending.exchange(true)) return;
+    const QString device = deviceName();
+    // The speaker is reopened on the thread that owns it, like any set-up;
+    // meanwhile the audio goes on with the buffer it has.
+    QMetaObject::invokeMethod(
+        this,
+        [this, ms, device] {
+            m_bufferRequestPending.store(false);
+            if (!m_opened.load() || !isRunning() || deviceName() != device) return;
+            qInfo() << "PcmPlayLoop: speaker buffer" << m_bufferMs.load() << "->" << ms << "ms";
+            m_bufferMs.store(ms);
+            stopPlayback();
+            m_deviceInfo = findEndpointDevice(QAudio::AudioOutput, device);
+            if (m_deviceInfo.isNull()) return;
+            const bool ok = m_requestedFormat.isValid() ? openOutput(m_requestedFormat)
+                                                        : initQtAudioForPlay(48000, 2);
+            if (ok) startPlayback();
+        },
+        Qt::QueuedConnection);
 }
 
 std::uint32_t PcmPlayLoop::feedSpeaker() {
@@ -408,17 +418,18 @@ std::uint32_t PcmPlayLoop::feedSpeaker() {
         int n = std::min(m_pendingBytes - m_pendingOffset, room);
         n -= n % m_outFrameBytes;
         if (n <= 0) break;
+        // Qt's output goes idle when the speaker ran dry; it is active again
+        // from the next write on.
+        const bool wasDry = m_wroteSinceOpen && m_audioOutput->state() == QAudio::IdleState;
         const qint64 w = m_stream->write(m_converted.get() + m_pendingOffset, n);
         if (w < 0) {
-            const quint64 lost = static_cast<quint64>(m_pendingBytes - m_pendingOffset);
-            const quint64 total = m_droppedBytes.fetch_add(lost) + lost;
-            qWarning() << "PcmPlayLoop: speaker write failed, dropped" << lost << "bytes," << total
-                       << "in all";
+            countDrop(static_cast<quint64>(m_pendingBytes - m_pendingOffset));
             m_pendingOffset = m_pendingBytes;
             continue;
         }
         if (w == 0) break;
         room -= static_cast<int>(w);
+        noteWrite(wasDry, m_audioOutput->bufferSize() - room);
         m_pendingOffset += static_cast<int>(w);
         written += static_cast<std::uint32_t>(w);
     }

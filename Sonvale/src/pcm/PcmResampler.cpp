@@ -32,4 +32,10 @@ int PcmResampler::process(const std::int16_t* input, std::int16_t* output) {
     return produced > 0 ? produced : 0;
 }
 
+void PcmResampler::reset() {
+    if (state_ == nullptr) return;
+    speex_resampler_reset_mem(state_);
+    speex_resampler_skip_zeros(state_);
+}
+
 }  // namespace sonvale

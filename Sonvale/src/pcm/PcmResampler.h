@@ -40,6 +40,10 @@ public:
     // samples written, 0 when none.
     int process(const std::int16_t* input, std::int16_t* output);
 
+    // Forgets the filter history, as if newly constructed: the next block
+    // starts a new stream with no trace of the audio before. Allocates nothing.
+    void reset();
+
 private:
     SpeexResamplerState_* state_ = nullptr;
     std::int32_t inBlock_ = 0;

@@ -10,6 +10,7 @@
 #include "LoopTestSupport.h"
 #include "audio/DeviceWatch.h"
 #include "audio/PcmCaptureLoop.h"
+#include "audio/PcmPlayLoop.h"
 
 namespace sonvale::test {
 namespace {
@@ -24,6 +25,27 @@ struct RecordingOwner : CaptureLoopOwner {
     PcmCaptureLoop* loop = nullptr;
     bool closeOnNotify = true;
 };
+
+// The worst gap in the delivery of `rec` between `from` and `to`: how much
+// later than its place in the stream a frame arrived, over the earliest
+// arrival seen in that span.
+double worstDeliveryGapMs(const Recorder& rec, std::chrono::steady_clock::time_point from,
+                          std::chrono::steady_clock::time_point to) {
+    double worst = 0;
+    double earliest = 1e300;
+    const size_t frames = rec.samples().size() / 2;
+    for (size_t f = 0; f < frames; f += 240) {
+        const auto when = rec.arrival(f);
+        if (when < from) continue;
+        if (when > to) break;
+        const double lateness =
+            std::chrono::duration<double, std::milli>(when.time_since_epoch()).count() -
+            double(f) * 1000.0 / 48000.0;
+        earliest = std::min(earliest, lateness);
+        worst = std::max(worst, lateness - earliest);
+    }
+    return worst;
+}
 
 class CaptureLoopTest : public ::testing::Test {
 protected:
@@ -106,8 +128,9 @@ TEST_F(CaptureLoopTest, DirectPathIsBitExact) {
     EXPECT_TRUE(owner.calls.empty());
 }
 
-// Stereo input: only the left channel is kept, in both output channels.
-TEST_F(CaptureLoopTest, StereoInputKeepsLeftChannel) {
+// Stereo input: with suppression off both channels arrive unchanged; with it
+// on, speech in the right channel alone still reaches both.
+TEST_F(CaptureLoopTest, StereoInputKeepsBothChannels) {
     const Mixture mix = loadMixture(kSteadyMixture);
     FifoMicrophone mic("RealMic", 48000, 2);
     loop.setRequestedFormat(48000, 2);
@@ -115,12 +138,17 @@ TEST_F(CaptureLoopTest, StereoInputKeepsLeftChannel) {
     ASSERT_EQ(loop.channelCount(), 2);
     Recorder rec("Sonvale_Microphone", 48000, 2);
     settle();
-    const Samples right = tone(440, 48000, mix.noisy.size());
+    // Another signal on the right: the mixture backwards.
+    const Samples right(mix.noisy.rbegin(), mix.noisy.rend());
     mic.play(interleave(mix.noisy, &right));
     ASSERT_TRUE(recordUntil(rec, mix.noisy.size() + 96000));
     const Samples out = rec.take();
-    EXPECT_EQ(channel(out, 2, 0), channel(out, 2, 1));
     expectHoldsExactly(channel(out, 2, 0), mix.noisy);
+    expectHoldsExactly(channel(out, 2, 1), right);
+
+    expectRightOnlySpeechSurvives(
+        mix, rec, [&](const Samples& s) { mic.play(s); }, [&] { loop.setNoiseCancel(1); });
+    EXPECT_EQ(loop.droppedBytes(), 0u);
 }
 
 // A 44100 Hz microphone goes through the loop's own converter to 48000 Hz:
@@ -217,6 +245,61 @@ TEST_F(CaptureLoopTest, SwitchingWhileAudioFlows) {
     double corr = 0;
     bestLag(tail, ref, static_cast<long>(tail.size()) - 9600, 64, 4800, &corr);
     EXPECT_GT(corr, 0.9);
+    EXPECT_TRUE(owner.calls.empty());
+}
+
+// Switching suppression moves to the other chain with a short crossfade and
+// no audio left over from the last time (see expectCleanSwitches).
+TEST_F(CaptureLoopTest, SwitchingSuppressionIsClean) {
+    const Mixture mix = loadMixture(kSteadyMixture);
+    FifoMicrophone mic("RealMic", 48000, 1);
+    ASSERT_TRUE(startOn("RealMic"));
+    Recorder rec("Sonvale_Microphone", 48000, 2);
+    settle();
+    expectCleanSwitches(
+        mix, rec, [&](const Samples& s) { mic.play(s); },
+        [&](bool on) { loop.setNoiseCancel(on); });
+    EXPECT_EQ(loop.droppedBytes(), 0u);
+}
+
+// The microphone's audio does not wait for the window: while the owner's
+// thread switches speakers ten times in a row and then stays busy, no gap in
+// what reaches the virtual microphone exceeds 30 ms.
+TEST_F(CaptureLoopTest, MicrophoneDoesNotWaitForTheWindow) {
+    const Mixture mix = loadMixture(kSteadyMixture);
+    FifoMicrophone mic("RealMic", 48000, 1);
+    loop.setNoiseCancel(1);
+    ASSERT_TRUE(startOn("RealMic"));
+    loadModule("module-null-sink", {"sink_name=SpeakerA"});
+    loadModule("module-null-sink", {"sink_name=SpeakerB"});
+    ASSERT_TRUE(waitForDevice("SpeakerA", true) && waitForDevice("SpeakerB", true));
+    PcmPlayLoop play;
+    play.setDriver(&driver);
+    Recorder rec("Sonvale_Microphone", 48000, 2);
+    mic.play(twice(twice(mix.noisy)));
+    ASSERT_TRUE(recordUntil(rec, 48000));
+
+    // A quiet second first, for how much the rig's own delivery wavers.
+    const auto quietFrom = std::chrono::steady_clock::now();
+    settle(1000);
+    const auto busyFrom = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i) {
+        play.stopPlayback();
+        play.selectDevice(i % 2 ? "SpeakerA" : "SpeakerB");
+        play.startPlayback();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto busyTo = std::chrono::steady_clock::now();
+    settle(300);
+    play.stopPlayback();
+
+    const double quietMs = worstDeliveryGapMs(rec, quietFrom, busyFrom);
+    const double busyMs = worstDeliveryGapMs(rec, busyFrom, busyTo);
+    RecordProperty("quiet_gap_ms", std::to_string(quietMs));
+    RecordProperty("busy_gap_ms", std::to_string(busyMs));
+    EXPECT_LE(busyMs, std::max(quietMs, 30.0) + 30.0)
+        << "the virtual microphone waited for the window";
+    EXPECT_EQ(loop.droppedBytes(), 0u);
     EXPECT_TRUE(owner.calls.empty());
 }
 

@@ -105,11 +105,10 @@ private:
     PcmQueue m_directOut;
     std::unique_ptr<PcmResampler> m_leftToOut;
     std::unique_ptr<PcmResampler> m_rightToOut;
-    // Suppressed chain: mono at the input rate, mono at 32000 Hz before and
-    // after the suppressor, stereo at the output rate.
+    // Suppressed chain: mono at the input rate, mono at 32000 Hz before the
+    // suppressor, stereo at the output rate.
     PcmQueue m_monoIn;
     PcmQueue m_toSuppress;
-    PcmQueue m_suppressed;
     PcmQueue m_suppressedOut;
     std::unique_ptr<PcmResampler> m_monoTo32k;
     std::unique_ptr<PcmResampler> m_32kToOut;

@@ -37,22 +37,36 @@ constexpr std::uint32_t kSpeakerBacklogBytes = 1920;
 // (the driver read itself may already have waited a little).
 constexpr unsigned long kIdleUs = 10000;
 constexpr unsigned long kEmptyReadUs = 2000;
-// Playback buffer asked of the audio system. It is all delay, so it starts
-// small: 30 ms is three of the server's 10 ms requests, enough on a calm
-// machine. Each underrun (the speaker ran dry while audio came in) opens the
-// speaker again with 15 ms more, up to 90 ms, enough to ride out a pass made
-// late by a busy machine; after a minute without underruns it shrinks by a
-// step again. Every change reopens the speaker (Qt sets the buffer only at
-// start), which costs a few tens of milliseconds of output and drops what was
-// queued: right after an underrun that is heard anyway and puts the delay
-// back to its target; when calm it happens at most once a minute.
-constexpr int kStartBufferMs = 30;
+// Playback buffer asked of the audio system. It is all delay, but it starts
+// at 60 ms, three of the server's 20 ms requests: 30 and 45 ms measured 9 and
+// 25 ms less delay on the speaker path but ran dry now and then under the
+// test rig's load, and a dry speaker costs the listener more than the delay
+// saves. Each underrun (the speaker ran dry while audio
+// came in) opens the speaker again with 15 ms more, up to 90 ms, enough to
+// ride out a pass made late by a busy machine; after a minute without
+// underruns it shrinks by a step again. Every change reopens the speaker (Qt
+// sets the buffer only at start): a few tens of milliseconds without output,
+// nothing lost. Right after an underrun that is heard anyway; when calm it
+// happens at most once a minute.
+constexpr int kStartBufferMs = 60;
 constexpr int kBufferStepMs = 15;
 constexpr int kMaxBufferMs = 90;
 constexpr qint64 kCalmMs = 60000;
 // A speaker that ran dry and gets audio again later than this was idle (the
 // virtual speaker had nothing to play), not starved: not counted.
 constexpr qint64 kIdleGapMs = 1000;
+// Underruns in the first moments of a speaker are counted but do not grow
+// its buffer: a stream that starts (also after a resize) may run dry once
+// while the server and the virtual speaker settle, and growing on those
+// would reopen the speaker again and again up to the largest buffer.
+constexpr qint64 kSettleMs = 2000;
+// Nor do underruns after which, by this loop's count, nothing went missing:
+// the server reports one whenever a sink takes a block larger than the
+// stream holds (a sink nobody listens to runs with a latency of seconds and
+// does so all the time) although the audio was there in time. Growing on
+// those bought delay and no fewer of them.
+constexpr qint64 kAudibleGapMs = 1;
+
 constexpr int kChunkFrames = PcmPlayLoop::kSpeakerChunkBytes / 4;
 // Speaker chunks handed over in one write at most. Each write is a round
 // through the audio system's lock and wakes its thread, so the chunks that
@@ -134,7 +148,7 @@ bool PcmPlayLoop::initQtAudioForPlay(int rate, int channels) {
     return openOutput(format);
 }
 
-bool PcmPlayLoop::openOutput(QAudioFormat format) {
+bool PcmPlayLoop::openOutput(QAudioFormat format, bool keepQueued) {
     if (m_opened.load() && isRunning()) {
         qWarning() << "PcmPlayLoop: set-up while playing refused; stop playback first";
         return false;
@@ -163,19 +177,26 @@ bool PcmPlayLoop::openOutput(QAudioFormat format) {
         return false;
     }
 
-    m_path.configure(48000, 2, format.sampleRate());
-    m_converted.reset(
-        new char[static_cast<size_t>(kMaxChunksPerWrite) * kChunkFrames * m_outFrameBytes]());
-    m_queueB.clear();
-    m_carryBytes = 0;
-    m_pendingBytes = 0;
-    m_pendingOffset = 0;
     m_wroteSinceOpen = false;
+    // A speaker reopened only for a new buffer size (same device, same
+    // format) goes on with what is queued for it: nothing is lost, and the
+    // new stream fills at once from the backlog.
+    keepQueued = keepQueued && m_converted && format == m_openedFormat;
+    m_openedFormat = format;
+    if (!keepQueued) {
+        m_path.configure(48000, 2, format.sampleRate());
+        m_converted.reset(
+            new char[static_cast<size_t>(kMaxChunksPerWrite) * kChunkFrames * m_outFrameBytes]());
+        m_queueB.clear();
+        m_carryBytes = 0;
+        m_pendingBytes = 0;
+        m_pendingOffset = 0;
+    }
     {
         QMutexLocker lock(&m_nameLock);
         m_deviceName = m_deviceInfo.deviceName();
     }
-    m_flushDriver.store(true);
+    if (!keepQueued) m_flushDriver.store(true);
     // Last: the idling play thread starts using the pipeline once it sees this.
     m_opened.store(true);
     return true;
@@ -224,6 +245,7 @@ void PcmPlayLoop::idle(unsigned long microseconds) const {
 void PcmPlayLoop::run() {
     raiseAudioThreadPriority("PcmPlayLoop");
     m_calmSinceMs = m_clock.elapsed();
+    m_startedAtMs = m_calmSinceMs;
     while (m_running.load()) {
         DriverDevice* driver = m_driver.load();
         if (!driver || !m_opened.load()) {
@@ -231,7 +253,11 @@ void PcmPlayLoop::run() {
             continue;
         }
 
-        if (m_flushDriver.exchange(false)) discardStaleDriverAudio(driver);
+        if (m_flushDriver.exchange(false)) {
+            // A speaker has just been opened.
+            discardStaleDriverAudio(driver);
+            m_startedAtMs = m_clock.elapsed();
+        }
         const int bufferMs = m_bufferMs.load();
         if (bufferMs > kStartBufferMs && m_clock.elapsed() - m_calmSinceMs >= kCalmMs) {
             m_calmSinceMs = m_clock.elapsed();
@@ -351,7 +377,8 @@ void PcmPlayLoop::noteWrite(bool wasDry, int heldBytes) {
     const qint64 gapMs = std::max<qint64>(0, now - dryFrom);
     if (gapMs > kIdleGapMs) return;
     m_underrunLog.record(double(gapMs));
-    m_calmSinceMs = m_clock.elapsed();
+    if (now - m_startedAtMs < kSettleMs || gapMs < kAudibleGapMs) return;
+    m_calmSinceMs = now;
     // A bigger buffer from now on; reopening drops what is queued, which
     // also takes back the delay the gap added.
     const int bufferMs = m_bufferMs.load();
@@ -373,9 +400,16 @@ void PcmPlayLoop::requestBuffer(int ms) {
             stopPlayback();
             m_deviceInfo = findEndpointDevice(QAudio::AudioOutput, device);
             if (m_deviceInfo.isNull()) return;
-            const bool ok = m_requestedFormat.isValid() ? openOutput(m_requestedFormat)
-                                                        : initQtAudioForPlay(48000, 2);
-            if (ok) startPlayback();
+            QAudioFormat format = m_requestedFormat;
+            if (!format.isValid()) {
+                format.setSampleRate(48000);
+                format.setChannelCount(2);
+                format.setSampleSize(16);
+                format.setCodec(QStringLiteral("audio/pcm"));
+                format.setByteOrder(QAudioFormat::LittleEndian);
+                format.setSampleType(QAudioFormat::SignedInt);
+            }
+            if (openOutput(format, true)) startPlayback();
         },
         Qt::QueuedConnection);
 }

@@ -116,7 +116,7 @@ protected:
     void run() override;
 
 private:
-    bool openOutput(QAudioFormat format);
+    bool openOutput(QAudioFormat format, bool keepQueued = false);
     void releaseOutput();
     void reportFormatFailure();
     void processDriverData(const char* data, std::uint32_t bytes);
@@ -147,6 +147,7 @@ private:
     PcmQueue m_queueB;  // stereo 16-bit at the output rate, waiting for the speaker
 
     QAudioFormat m_requestedFormat;
+    QAudioFormat m_openedFormat;  // asked of the speaker at the last open
     std::function<void(const QString&)> m_formatFailureHandler;
     int m_outFrameBytes = 4;
     int m_pendingBytes = 0;   // converted chunk in m_converted ...
@@ -160,6 +161,7 @@ private:
     std::atomic<int> m_bufferMs;
     std::atomic<bool> m_bufferRequestPending{false};
     qint64 m_calmSinceMs = 0;                // play thread
+    qint64 m_startedAtMs = 0;                // play thread: when the speaker last opened
     std::atomic<bool> m_flushDriver{false};  // set by a set-up, acted on by run
     std::unique_ptr<char[]> m_readArea;
     std::uint32_t m_carryBytes = 0;

@@ -7,10 +7,9 @@
 #include <cstring>
 
 #include "audio/AudioDevices.h"
+#include "audio/AudioThreadPriority.h"
 #include "audio/DeviceWatch.h"
-#include "audio/PcmStages.h"
 #include "orvo_alg.h"
-#include "pcm/ConvertChannels.h"
 #include "platform/DriverLink.h"
 
 namespace sonvale {
@@ -22,6 +21,8 @@ namespace {
 constexpr int kSlicesPerSecond = 50;
 // Input buffer asked of the audio system: short, for a short path.
 constexpr int kInputBufferMs = 20;
+// Bytes of one millisecond of the driver's stereo at 48000 Hz.
+constexpr double kDriverBytesPerMs = 48000 * 4 / 1000.0;
 // How long the set-up waits for the device watch to say whether the
 // microphone is there; a server that answers later than this is not waited for.
 constexpr int kWatchAnswerMs = 3000;
@@ -86,6 +87,7 @@ bool PcmCaptureLoop::startCapture(const QString& name) {
     m_stopRequest.store(false);
     m_inputFailed.store(false);
     m_quitRequested.store(false);
+    m_stopPosted.store(false);
     start();
     return true;
 }
@@ -99,9 +101,6 @@ void PcmCaptureLoop::stopCapture() {
     quit();
     while (!wait(20)) quit();
     m_stream = nullptr;
-    m_to48k.reset();
-    m_to32k.reset();
-    m_32kTo48k.reset();
 }
 
 void PcmCaptureLoop::closeCapture() {
@@ -110,6 +109,7 @@ void PcmCaptureLoop::closeCapture() {
 }
 
 void PcmCaptureLoop::run() {
+    raiseAudioThreadPriority("PcmCaptureLoop");
     const quint64 generation = m_generation.load();
     // The watch starts before the input and its first answer is awaited: a
     // microphone that disappears while Qt's PulseAudio input connects to it
@@ -121,9 +121,10 @@ void PcmCaptureLoop::run() {
     const bool present = !m_watch || m_watch->waitUntilKnown(kWatchAnswerMs);
     const bool opened = present && initQtAudioForCapture(m_deviceInfo);
     if (opened) {
-        // The receiver belongs to the GUI thread, so readyRead arrives there
-        // as a queued call; the generation recognises calls of an ended capture.
-        connect(m_stream, &QIODevice::readyRead, this, [this, generation] {
+        // The stream lives in this thread, so every readyRead is handled
+        // here at once: the microphone's audio never waits for the window's
+        // thread. The generation recognises calls of an ended capture.
+        connect(m_stream, &QIODevice::readyRead, m_stream, [this, generation] {
             if (generation == m_generation.load()) onReadyRead();
         });
         QAudioInput* input = m_audioInput;
@@ -169,13 +170,7 @@ bool PcmCaptureLoop::initQtAudioForCapture(QAudioDeviceInfo& device) {
     }
     m_format = format;
 
-    m_to48k = std::make_unique<PcmResampler>(1, rate, 48000);
-    m_to32k = std::make_unique<PcmResampler>(1, rate, kSuppressionRate);
-    m_32kTo48k = std::make_unique<PcmResampler>(1, kSuppressionRate, 48000);
-    m_queueA.clear();
-    m_queueB.clear();
-    m_queueC.clear();
-    m_queueD.clear();
+    m_path.configure(rate, channels, 48000);
     m_queueE.clear();
     m_carryBytes = 0;
 
@@ -215,12 +210,19 @@ void PcmCaptureLoop::releaseInput() {
 }
 
 void PcmCaptureLoop::postInputFailure(quint64 generation) {
+    m_inputFailed.store(true);
+    postStopPath(generation);
+}
+
+void PcmCaptureLoop::postStopPath(quint64 generation) {
+    // Once per capture: every later readyRead finds the flag and does nothing.
+    if (m_stopPosted.exchange(true)) return;
+    // The stop path joins the capture thread and reports to the owner, so it
+    // runs on the thread the loop object belongs to.
     QMetaObject::invokeMethod(
         this,
         [this, generation] {
-            if (generation != m_generation.load()) return;
-            m_inputFailed.store(true);
-            onReadyRead();
+            if (generation == m_generation.load()) takeStopPath();
         },
         Qt::QueuedConnection);
 }
@@ -240,8 +242,9 @@ void PcmCaptureLoop::takeStopPath() {
 }
 
 void PcmCaptureLoop::onReadyRead() {
+    if (m_stopPosted.load()) return;
     if (!m_stream || m_stopRequest.load() || m_inputFailed.load()) {
-        takeStopPath();
+        postStopPath(m_generation.load());
         return;
     }
 
@@ -249,7 +252,7 @@ void PcmCaptureLoop::onReadyRead() {
     std::memset(m_readArea.get() + carry, 0, kReadAreaBytes - carry);
     const qint64 n = m_stream->read(m_readArea.get() + carry, kReadAreaBytes - carry);
     if (n < 0) {
-        takeStopPath();
+        postStopPath(m_generation.load());
         return;
     }
 
@@ -272,71 +275,14 @@ void PcmCaptureLoop::onReadyRead() {
 }
 
 void PcmCaptureLoop::processInput(const char* data, std::uint32_t bytes) {
-    if (m_noiseCancel.load() && m_suppression) {
-        queueInput(m_queueA, data, bytes);
-        runSuppressionStages();
-    } else {
-        if (m_captureRate.load() == 48000) {
-            queueInput(m_queueB, data, bytes);
-        } else {
-            queueInput(m_queueA, data, bytes);
-        }
-        runDirectStages();
+    const std::uint64_t lostBefore = m_path.droppedBytes();
+    m_path.process(data, bytes, m_noiseCancel.load(), m_suppression, m_queueE);
+    const std::uint64_t lost = m_path.droppedBytes() - lostBefore;
+    if (lost) {
+        m_droppedBytes.fetch_add(lost);
+        m_dropLog.record(double(lost) / kDriverBytesPerMs);
     }
     handOverToDriver();
-}
-
-void PcmCaptureLoop::queueInput(PcmQueue& queue, const char* data, std::uint32_t bytes) {
-    if (bytes == 0) return;
-    if (m_channelCount.load() == 1) {
-        appendCounted(queue, data, bytes);
-        return;
-    }
-    std::unique_ptr<char[]> left;
-    std::uint32_t leftBytes = 0;
-    if (convertChannels(2, 1, data, bytes, left, leftBytes))
-        appendCounted(queue, left.get(), leftBytes);
-}
-
-bool PcmCaptureLoop::appendCounted(PcmQueue& queue, const void* data, std::uint32_t bytes) {
-    if (bytes == 0 || queue.append(data, bytes)) return true;
-    const quint64 total = m_droppedBytes.fetch_add(bytes) + bytes;
-    qWarning() << "PcmCaptureLoop: queue full, dropped" << bytes << "bytes," << total << "in all";
-    return false;
-}
-
-void PcmCaptureLoop::runSuppressionStages() {
-    resampleStage(
-        m_queueA, m_to32k.get(), m_scratch.get(), kScratchBytes,
-        [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueC, s, b); });
-
-    suppressionStage(
-        m_queueC, m_suppression, m_scratch.get(),
-        [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueD, s, b); });
-
-    resampleStage(m_queueD, m_32kTo48k.get(), m_scratch.get(), kScratchBytes,
-                  [this](const std::int16_t* s, std::uint32_t b) {
-                      std::unique_ptr<char[]> stereo;
-                      std::uint32_t stereoBytes = 0;
-                      if (convertChannels(1, 2, s, b, stereo, stereoBytes))
-                          appendCounted(m_queueE, stereo.get(), stereoBytes);
-                  });
-}
-
-void PcmCaptureLoop::runDirectStages() {
-    if (m_captureRate.load() != 48000) {
-        resampleStage(
-            m_queueA, m_to48k.get(), m_scratch.get(), kScratchBytes,
-            [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueB, s, b); });
-    }
-    std::uint32_t count = 0;
-    while (const char* p = m_queueB.peek(kDirectChunkBytes, count)) {
-        std::unique_ptr<char[]> stereo;
-        std::uint32_t stereoBytes = 0;
-        if (convertChannels(1, 2, p, kDirectChunkBytes, stereo, stereoBytes))
-            appendCounted(m_queueE, stereo.get(), stereoBytes);
-        m_queueB.consume(kDirectChunkBytes);
-    }
 }
 
 void PcmCaptureLoop::handOverToDriver() {
@@ -345,7 +291,14 @@ void PcmCaptureLoop::handOverToDriver() {
     while (const char* p = m_queueE.peek(kDriverChunkBytes, count)) {
         if (driver) {
             std::uint32_t returned = 0;
-            driver->writePcm(p, kDriverChunkBytes, &returned);
+            if (!driver->writePcm(p, kDriverChunkBytes, &returned) &&
+                returned < kDriverChunkBytes) {
+                // The virtual microphone had no room (nobody records it, or
+                // its reader is late): what it did not take is lost.
+                const std::uint32_t lost = kDriverChunkBytes - returned;
+                m_refusedBytes.fetch_add(lost);
+                m_refusedLog.record(double(lost) / kDriverBytesPerMs);
+            }
         }
         m_queueE.consume(kDriverChunkBytes);
     }

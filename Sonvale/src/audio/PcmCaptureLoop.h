@@ -3,19 +3,24 @@
 // driver, which offers it to other applications as its virtual microphone.
 //
 //   microphone (16-bit, the rate and channels the device accepted; 48000 Hz
-//   mono requested; of stereo input only the left channel is used)
-//     -> [noise cancel on]  -> 32000 Hz -> orvo_alg, 512 samples a frame
-//                           -> 48000 Hz -> stereo
-//     -> [noise cancel off] -> 48000 Hz -> stereo
+//   mono requested)
+//     -> [noise cancel on]  -> mean of the channels -> 32000 Hz
+//                           -> orvo_alg, 512 samples a frame
+//                           -> 48000 Hz -> both channels
+//     -> [noise cancel off] -> both channels as they are (mono into both)
+//                              at 48000 Hz
+//     (a change crossfades the two over 10 ms; see PcmPath)
 //     -> driver, 1920-byte chunks (480 stereo frames, 10 ms)
 //
 // Threads and ownership
 //   - The object belongs to the thread that creates it (the GUI thread); all
-//     public functions are called there.
-//   - The capture thread (run) only creates the QAudioInput and services it
-//     with its event loop. Every readyRead of the input is delivered as a
-//     queued call to onReadyRead on the object's thread, where all reading,
-//     conversion, suppression and driver writes happen, one call at a time.
+//     public functions except onReadyRead are called there.
+//   - The capture thread (run) creates the QAudioInput and services it with
+//     its event loop; every readyRead of the input runs onReadyRead there at
+//     once: reading, conversion, suppression and driver writes, one call at a
+//     time, so a busy window never holds up the virtual microphone.
+//   - Only the end of capture (the stop path) goes to the object's thread, as
+//     a queued call: it joins the capture thread and reports to the owner.
 //   - The loop owns its queues, converters, QAudioInput and its own
 //     noise-suppression instance. The DriverDevice and the owner are borrowed
 //     and must outlive the loop (or be replaced before they die).
@@ -40,8 +45,9 @@
 #include <memory>
 
 #include "audio/CaptureLoopOwner.h"
+#include "audio/PcmPath.h"
+#include "audio/StreamFaultLog.h"
 #include "pcm/PcmQueue.h"
-#include "pcm/PcmResampler.h"
 
 namespace sonvale {
 
@@ -87,6 +93,9 @@ public:
     // Bytes of audio ever dropped because a queue had no room (0 in normal
     // operation; every drop is also logged).
     quint64 droppedBytes() const;
+    // Bytes the virtual microphone did not take (nobody recording it, or a
+    // reader that fell behind); counted and logged.
+    quint64 refusedBytes() const { return m_refusedBytes.load(); }
 
     // Asks for the stop path at the next read.
     void requestStop();
@@ -110,8 +119,9 @@ signals:
 
 public slots:
     // Reads what the input holds and moves it through the pipeline to the
-    // driver; takes the stop path when a stop was requested, the input failed
-    // or there is no input.
+    // driver; runs on the capture thread. When a stop was requested, the input
+    // failed or there is no input, it sends the stop path to the object's
+    // thread instead.
     void onReadyRead();
 
 protected:
@@ -121,13 +131,10 @@ private:
     bool initQtAudioForCapture(QAudioDeviceInfo& device);
     void releaseInput();
     void postInputFailure(quint64 generation);
+    void postStopPath(quint64 generation);
     void takeStopPath();
     void processInput(const char* data, std::uint32_t bytes);
-    void queueInput(PcmQueue& queue, const char* data, std::uint32_t bytes);
-    void runSuppressionStages();
-    void runDirectStages();
     void handOverToDriver();
-    bool appendCounted(PcmQueue& queue, const void* data, std::uint32_t bytes);
 
     std::atomic<int> m_captureRate{48000};
     std::atomic<int> m_channelCount{1};
@@ -139,14 +146,8 @@ private:
     QAudioInput* m_audioInput = nullptr;  // lives in the capture thread
     QAudioDeviceInfo m_deviceInfo;
     QAudioFormat m_format;
-    PcmQueue m_queueA;  // raw input, mono, capture rate
-    PcmQueue m_queueB;  // mono, 48000 Hz (direct path)
-    PcmQueue m_queueC;  // mono, 32000 Hz, waiting for suppression
-    PcmQueue m_queueD;  // mono, 32000 Hz, suppressed
+    PcmPath m_path;     // microphone -> stereo at 48000 Hz
     PcmQueue m_queueE;  // stereo, 48000 Hz, waiting for the driver
-    std::unique_ptr<PcmResampler> m_to48k;
-    std::unique_ptr<PcmResampler> m_to32k;
-    std::unique_ptr<PcmResampler> m_32kTo48k;
     void* m_suppression = nullptr;
     std::atomic<DriverDevice*> m_driver{nullptr};
     CaptureLoopOwner* m_owner = nullptr;
@@ -156,9 +157,13 @@ private:
     // ignored, so it can neither touch a released input nor end a later capture.
     std::atomic<quint64> m_generation{0};
     std::atomic<bool> m_inputFailed{false};
+    std::atomic<bool> m_stopPosted{false};  // the stop path is on its way
     std::atomic<bool> m_quitRequested{false};
     std::unique_ptr<DeviceWatch> m_watch;  // capture thread
     std::atomic<quint64> m_droppedBytes{0};
+    std::atomic<quint64> m_refusedBytes{0};
+    StreamFaultLog m_dropLog{"PcmCaptureLoop: audio dropped"};
+    StreamFaultLog m_refusedLog{"PcmCaptureLoop: virtual microphone refused audio"};
     std::unique_ptr<char[]> m_readArea;
     std::uint32_t m_carryBytes = 0;  // partial frame kept at the start of m_readArea
     std::unique_ptr<std::int16_t[]> m_scratch;

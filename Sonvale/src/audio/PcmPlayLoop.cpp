@@ -4,15 +4,15 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <QMutexLocker>
 #include <algorithm>
 #include <cstring>
 
 #include "audio/AudioDevices.h"
-#include "audio/PcmStages.h"
+#include "audio/AudioThreadPriority.h"
 #include "audio/SpeakerFormat.h"
 #include "orvo_alg.h"
-#include "pcm/ConvertChannels.h"
 #include "platform/DriverLink.h"
 
 namespace sonvale {
@@ -38,11 +38,36 @@ constexpr std::uint32_t kSpeakerBacklogBytes = 1920;
 // (the driver read itself may already have waited a little).
 constexpr unsigned long kIdleUs = 10000;
 constexpr unsigned long kEmptyReadUs = 2000;
-// Playback buffer asked of the audio system: three periods of Qt's 20 ms, so
-// that a late pass of this thread on a busy machine does not run the speaker
-// dry (after an underrun the server waits for a full buffer again, and the
-// path falls behind the driver).
-constexpr int kOutputBufferMs = 60;
+// Playback buffer asked of the audio system. It is all delay, but it starts
+// at 60 ms, three of the server's 20 ms requests: 30 and 45 ms measured 9 and
+// 25 ms less delay on the speaker path but ran dry now and then under the
+// test rig's load, and a dry speaker costs the listener more than the delay
+// saves. Each underrun (the speaker ran dry while audio
+// came in) opens the speaker again with 15 ms more, up to 90 ms, enough to
+// ride out a pass made late by a busy machine; after a minute without
+// underruns it shrinks by a step again. Every change reopens the speaker (Qt
+// sets the buffer only at start): a few tens of milliseconds without output,
+// nothing lost. Right after an underrun that is heard anyway; when calm it
+// happens at most once a minute.
+constexpr int kStartBufferMs = 60;
+constexpr int kBufferStepMs = 15;
+constexpr int kMaxBufferMs = 90;
+constexpr qint64 kCalmMs = 60000;
+// A speaker that ran dry and gets audio again later than this was idle (the
+// virtual speaker had nothing to play), not starved: not counted.
+constexpr qint64 kIdleGapMs = 1000;
+// Underruns in the first moments of a speaker are counted but do not grow
+// its buffer: a stream that starts (also after a resize) may run dry once
+// while the server and the virtual speaker settle, and growing on those
+// would reopen the speaker again and again up to the largest buffer.
+constexpr qint64 kSettleMs = 2000;
+// Nor do underruns after which, by this loop's count, nothing went missing:
+// the server reports one whenever a sink takes a block larger than the
+// stream holds (a sink nobody listens to runs with a latency of seconds and
+// does so all the time) although the audio was there in time. Growing on
+// those bought delay and no fewer of them.
+constexpr qint64 kAudibleGapMs = 1;
+
 constexpr int kChunkFrames = PcmPlayLoop::kSpeakerChunkBytes / 4;
 // Speaker chunks handed over in one write at most. Each write is a round
 // through the audio system's lock and wakes its thread, so the chunks that
@@ -53,8 +78,10 @@ constexpr int kMaxChunksPerWrite = 8;
 
 PcmPlayLoop::PcmPlayLoop()
     : QThread(nullptr),
+      m_bufferMs(kStartBufferMs),
       m_readArea(new char[kReadAreaBytes]()),
       m_scratch(new std::int16_t[kScratchBytes / 2]()) {
+    m_clock.start();
     m_suppression = ns_alg_init();
     if (!m_suppression) qWarning() << "PcmPlayLoop: no noise-suppression instance";
 }
@@ -126,7 +153,7 @@ bool PcmPlayLoop::initQtAudioForPlay(int rate, int channels) {
     return openOutput(format);
 }
 
-bool PcmPlayLoop::openOutput(QAudioFormat format) {
+bool PcmPlayLoop::openOutput(QAudioFormat format, bool keepQueued) {
     if (m_opened.load() && isRunning()) {
         qWarning() << "PcmPlayLoop: set-up while playing refused; stop playback first";
         return false;
@@ -147,7 +174,7 @@ bool PcmPlayLoop::openOutput(QAudioFormat format) {
     m_outFrameBytes = frameBytesOf(format);
 
     m_audioOutput = new QAudioOutput(m_deviceInfo, format);
-    m_audioOutput->setBufferSize(format.sampleRate() * m_outFrameBytes * kOutputBufferMs / 1000);
+    m_audioOutput->setBufferSize(format.sampleRate() * m_outFrameBytes * m_bufferMs.load() / 1000);
     m_stream = m_audioOutput->start();
     if (!m_stream) {
         releaseOutput();
@@ -155,23 +182,26 @@ bool PcmPlayLoop::openOutput(QAudioFormat format) {
         return false;
     }
 
-    const int outRate = format.sampleRate();
-    m_48kToOut = std::make_unique<PcmResampler>(1, 48000, outRate);
-    m_to32k = std::make_unique<PcmResampler>(1, 48000, kSuppressionRate);
-    m_32kToOut = std::make_unique<PcmResampler>(1, kSuppressionRate, outRate);
-    m_converted.reset(
-        new char[static_cast<size_t>(kMaxChunksPerWrite) * kChunkFrames * m_outFrameBytes]());
-    m_queueC.clear();
-    m_queueA.clear();
-    m_queueB.clear();
-    m_carryBytes = 0;
-    m_pendingBytes = 0;
-    m_pendingOffset = 0;
+    m_wroteSinceOpen = false;
+    // A speaker reopened only for a new buffer size (same device, same
+    // format) goes on with what is queued for it: nothing is lost, and the
+    // new stream fills at once from the backlog.
+    keepQueued = keepQueued && m_converted && format == m_openedFormat;
+    m_openedFormat = format;
+    if (!keepQueued) {
+        m_path.configure(48000, 2, format.sampleRate());
+        m_converted.reset(
+            new char[static_cast<size_t>(kMaxChunksPerWrite) * kChunkFrames * m_outFrameBytes]());
+        m_queueB.clear();
+        m_carryBytes = 0;
+        m_pendingBytes = 0;
+        m_pendingOffset = 0;
+    }
     {
         QMutexLocker lock(&m_nameLock);
         m_deviceName = m_deviceInfo.deviceName();
     }
-    m_flushDriver.store(true);
+    if (!keepQueued) m_flushDriver.store(true);
     m_setupGeneration.fetch_add(1);
     m_outputFailed.store(false);
     // Last: the idling play thread starts using the pipeline once it sees this.
@@ -220,6 +250,9 @@ void PcmPlayLoop::idle(unsigned long microseconds) const {
 }
 
 void PcmPlayLoop::run() {
+    raiseAudioThreadPriority("PcmPlayLoop");
+    m_calmSinceMs = m_clock.elapsed();
+    m_startedAtMs = m_calmSinceMs;
     while (m_running.load()) {
         DriverDevice* driver = m_driver.load();
         if (!driver || !m_opened.load() || m_outputFailed.load()) {
@@ -227,7 +260,16 @@ void PcmPlayLoop::run() {
             continue;
         }
 
-        if (m_flushDriver.exchange(false)) discardStaleDriverAudio(driver);
+        if (m_flushDriver.exchange(false)) {
+            // A speaker has just been opened.
+            discardStaleDriverAudio(driver);
+            m_startedAtMs = m_clock.elapsed();
+        }
+        const int bufferMs = m_bufferMs.load();
+        if (bufferMs > kStartBufferMs && m_clock.elapsed() - m_calmSinceMs >= kCalmMs) {
+            m_calmSinceMs = m_clock.elapsed();
+            requestBuffer(std::max(kStartBufferMs, bufferMs - kBufferStepMs));
+        }
 
         std::uint32_t moved = feedSpeaker();
 
@@ -321,62 +363,64 @@ unsigned long PcmPlayLoop::speakerWaitUs() const {
 }
 
 void PcmPlayLoop::processDriverData(const char* data, std::uint32_t bytes) {
-    std::unique_ptr<char[]> left;
-    std::uint32_t leftBytes = 0;
-    if (convertChannels(2, 1, data, bytes, left, leftBytes))
-        appendCounted(m_queueA, left.get(), leftBytes);
-
-    if (m_noiseCancel.load() && m_suppression) {
-        runSuppressionStages();
-    } else {
-        runDirectStages();
-    }
+    const std::uint64_t lostBefore = m_path.droppedBytes();
+    m_path.process(data, bytes, m_noiseCancel.load(), m_suppression, m_queueB);
+    const std::uint64_t lost = m_path.droppedBytes() - lostBefore;
+    if (lost) countDrop(lost);
 }
 
-bool PcmPlayLoop::appendCounted(PcmQueue& queue, const void* data, std::uint32_t bytes) {
-    if (bytes == 0 || queue.append(data, bytes)) return true;
-    const quint64 total = m_droppedBytes.fetch_add(bytes) + bytes;
-    qWarning() << "PcmPlayLoop: queue full, dropped" << bytes << "bytes," << total << "in all";
-    return false;
+void PcmPlayLoop::countDrop(std::uint64_t bytes) {
+    m_droppedBytes.fetch_add(bytes);
+    const double bytesPerMs = m_format.sampleRate() * 4 / 1000.0;
+    m_dropLog.record(bytesPerMs > 0 ? double(bytes) / bytesPerMs : 0.0);
 }
 
-void PcmPlayLoop::runSuppressionStages() {
-    resampleStage(
-        m_queueA, m_to32k.get(), m_scratch.get(), kScratchBytes,
-        [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueC, s, b); });
-
-    suppressionStage(
-        m_queueC, m_suppression, m_scratch.get(),
-        [this](const std::int16_t* s, std::uint32_t b) { appendCounted(m_queueD, s, b); });
-
-    resampleStage(m_queueD, m_32kToOut.get(), m_scratch.get(), kScratchBytes,
-                  [this](const std::int16_t* s, std::uint32_t b) {
-                      std::unique_ptr<char[]> stereo;
-                      std::uint32_t stereoBytes = 0;
-                      if (convertChannels(1, 2, s, b, stereo, stereoBytes))
-                          appendCounted(m_queueB, stereo.get(), stereoBytes);
-                  });
+void PcmPlayLoop::noteWrite(bool wasDry, int heldBytes) {
+    const qint64 now = m_clock.elapsed();
+    // The speaker runs dry when what it held after the last write has played.
+    const qint64 dryFrom = m_dryAtMs;
+    const double bytesPerMs = m_format.sampleRate() * m_outFrameBytes / 1000.0;
+    m_dryAtMs = now + (bytesPerMs > 0 ? qint64(std::max(0, heldBytes) / bytesPerMs) : 0);
+    m_wroteSinceOpen = true;
+    if (!wasDry) return;
+    const qint64 gapMs = std::max<qint64>(0, now - dryFrom);
+    if (gapMs > kIdleGapMs) return;
+    m_underrunLog.record(double(gapMs));
+    if (now - m_startedAtMs < kSettleMs || gapMs < kAudibleGapMs) return;
+    m_calmSinceMs = now;
+    // A bigger buffer from now on; reopening drops what is queued, which
+    // also takes back the delay the gap added.
+    const int bufferMs = m_bufferMs.load();
+    if (bufferMs < kMaxBufferMs) requestBuffer(std::min(kMaxBufferMs, bufferMs + kBufferStepMs));
 }
 
-void PcmPlayLoop::runDirectStages() {
-    if (m_outputRate.load() == 48000) {
-        std::uint32_t count = 0;
-        while (const char* p = m_queueA.peek(kDirectBlockBytes, count)) {
-            std::unique_ptr<char[]> stereo;
-            std::uint32_t stereoBytes = 0;
-            if (convertChannels(1, 2, p, kDirectBlockBytes, stereo, stereoBytes))
-                appendCounted(m_queueB, stereo.get(), stereoBytes);
-            m_queueA.consume(kDirectBlockBytes);
-        }
-        return;
-    }
-    resampleStage(m_queueA, m_48kToOut.get(), m_scratch.get(), kScratchBytes,
-                  [this](const std::int16_t* s, std::uint32_t b) {
-                      std::unique_ptr<char[]> stereo;
-                      std::uint32_t stereoBytes = 0;
-                      if (convertChannels(1, 2, s, b, stereo, stereoBytes))
-                          appendCounted(m_queueB, stereo.get(), stereoBytes);
-                  });
+void PcmPlayLoop::requestBuffer(int ms) {
+    if (m_bufferRequestPending.exchange(true)) return;
+    const QString device = deviceName();
+    // The speaker is reopened on the thread that owns it, like any set-up;
+    // meanwhile the audio goes on with the buffer it has.
+    QMetaObject::invokeMethod(
+        this,
+        [this, ms, device] {
+            m_bufferRequestPending.store(false);
+            if (!m_opened.load() || !isRunning() || deviceName() != device) return;
+            qInfo() << "PcmPlayLoop: speaker buffer" << m_bufferMs.load() << "->" << ms << "ms";
+            m_bufferMs.store(ms);
+            stopPlayback();
+            m_deviceInfo = findEndpointDevice(QAudio::AudioOutput, device);
+            if (m_deviceInfo.isNull()) return;
+            QAudioFormat format = m_requestedFormat;
+            if (!format.isValid()) {
+                format.setSampleRate(48000);
+                format.setChannelCount(2);
+                format.setSampleSize(16);
+                format.setCodec(QStringLiteral("audio/pcm"));
+                format.setByteOrder(QAudioFormat::LittleEndian);
+                format.setSampleType(QAudioFormat::SignedInt);
+            }
+            if (openOutput(format, true)) startPlayback();
+        },
+        Qt::QueuedConnection);
 }
 
 std::uint32_t PcmPlayLoop::feedSpeaker() {
@@ -425,17 +469,18 @@ std::uint32_t PcmPlayLoop::feedSpeaker() {
         int n = std::min(m_pendingBytes - m_pendingOffset, room);
         n -= n % m_outFrameBytes;
         if (n <= 0) break;
+        // Qt's output goes idle when the speaker ran dry; it is active again
+        // from the next write on.
+        const bool wasDry = m_wroteSinceOpen && m_audioOutput->state() == QAudio::IdleState;
         const qint64 w = m_stream->write(m_converted.get() + m_pendingOffset, n);
         if (w < 0) {
-            const quint64 lost = static_cast<quint64>(m_pendingBytes - m_pendingOffset);
-            const quint64 total = m_droppedBytes.fetch_add(lost) + lost;
-            qWarning() << "PcmPlayLoop: speaker write failed, dropped" << lost << "bytes," << total
-                       << "in all";
+            countDrop(static_cast<quint64>(m_pendingBytes - m_pendingOffset));
             m_pendingOffset = m_pendingBytes;
             continue;
         }
         if (w == 0) break;
         room -= static_cast<int>(w);
+        noteWrite(wasDry, m_audioOutput->bufferSize() - room);
         m_pendingOffset += static_cast<int>(w);
         written += static_cast<std::uint32_t>(w);
     }

@@ -2,10 +2,12 @@
 // applications play to its virtual speaker, optionally removes background
 // noise, and plays the result on the speaker the user chose.
 //
-//   driver (stereo, 48000 Hz, 16-bit; only the left channel is used)
-//     -> [noise cancel on]  -> 32000 Hz -> orvo_alg, 512 samples a frame
-//                           -> output rate -> stereo
-//     -> [noise cancel off] -> output rate -> stereo
+//   driver (stereo, 48000 Hz, 16-bit)
+//     -> [noise cancel on]  -> mean of both channels -> 32000 Hz
+//                           -> orvo_alg, 512 samples a frame
+//                           -> output rate -> both channels
+//     -> [noise cancel off] -> both channels as they are, at the output rate
+//     (a change crossfades the two over 10 ms; see PcmPath)
 //     -> speaker, 480 frames a write, converted to the format the speaker
 //        accepted when that is not 16-bit stereo
 //
@@ -30,6 +32,7 @@
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
 #include <QAudioOutput>
+#include <QElapsedTimer>
 #include <QIODevice>
 #include <QList>
 #include <QMutex>
@@ -40,8 +43,9 @@
 #include <functional>
 #include <memory>
 
+#include "audio/PcmPath.h"
+#include "audio/StreamFaultLog.h"
 #include "pcm/PcmQueue.h"
-#include "pcm/PcmResampler.h"
 
 namespace sonvale {
 
@@ -92,6 +96,12 @@ public:
     // Bytes of audio ever dropped (a queue without room, a failed write);
     // 0 in normal operation, every drop is logged.
     quint64 droppedBytes() const;
+    // Times the speaker ran dry while audio was coming in, and their length
+    // in all (until the next write); each is logged.
+    quint64 underruns() const { return m_underrunLog.count(); }
+    double underrunMs() const { return m_underrunLog.totalMs(); }
+    // Playback buffer the speaker is (or will next be) opened with.
+    int speakerBufferMs() const { return m_bufferMs.load(); }
 
     // Finds the endpoint speaker named exactly `name` and opens it; false when
     // there is none or it cannot be opened. A loop that is playing is stopped
@@ -113,22 +123,22 @@ protected:
     void run() override;
 
 private:
-    bool openOutput(QAudioFormat format);
+    bool openOutput(QAudioFormat format, bool keepQueued = false);
     void releaseOutput();
     void reportFormatFailure();
     void processDriverData(const char* data, std::uint32_t bytes);
-    void runSuppressionStages();
-    void runDirectStages();
     std::uint32_t feedSpeaker();
     void discardStaleDriverAudio(DriverDevice* driver);
     int speakerPeriodBytes() const;
     bool speakerHoldsTwoPeriods() const;
     unsigned long speakerWaitUs() const;
-    bool appendCounted(PcmQueue& queue, const void* data, std::uint32_t bytes);
     void idle(unsigned long microseconds) const;
     // A failed output (the play thread saw it) is reopened on the GUI thread.
     void noteOutputFailed();
     void handleOutputFailure(quint64 generation);
+    void countDrop(std::uint64_t bytes);
+    void noteWrite(bool wasDry, int heldBytes);
+    void requestBuffer(int ms);
 
     QAudioOutput* m_audioOutput = nullptr;
     QAudioFormat m_format;
@@ -143,20 +153,25 @@ private:
     QString m_deviceName;  // guarded by m_nameLock
     std::atomic<bool> m_running{false};
     void* m_suppression = nullptr;
-    PcmQueue m_queueA;  // mono, 48000 Hz, from the driver
-    std::unique_ptr<PcmResampler> m_48kToOut;
-    std::unique_ptr<PcmResampler> m_to32k;
-    std::unique_ptr<PcmResampler> m_32kToOut;
+    PcmPath m_path;     // driver stereo at 48000 Hz -> stereo at the output rate
     PcmQueue m_queueB;  // stereo 16-bit at the output rate, waiting for the speaker
-    PcmQueue m_queueC;  // mono, 32000 Hz, waiting for suppression
-    PcmQueue m_queueD;  // mono, 32000 Hz, suppressed
 
     QAudioFormat m_requestedFormat;
+    QAudioFormat m_openedFormat;  // asked of the speaker at the last open
     std::function<void(const QString&)> m_formatFailureHandler;
     int m_outFrameBytes = 4;
     int m_pendingBytes = 0;   // converted chunk in m_converted ...
     int m_pendingOffset = 0;  // ... of which this much is written
     std::atomic<quint64> m_droppedBytes{0};
+    StreamFaultLog m_dropLog{"PcmPlayLoop: audio dropped"};
+    StreamFaultLog m_underrunLog{"PcmPlayLoop: speaker underrun"};
+    QElapsedTimer m_clock;          // started at construction
+    bool m_wroteSinceOpen = false;  // play thread, from here on
+    qint64 m_dryAtMs = 0;           // on m_clock: when the speaker runs out
+    std::atomic<int> m_bufferMs;
+    std::atomic<bool> m_bufferRequestPending{false};
+    qint64 m_calmSinceMs = 0;                // play thread
+    qint64 m_startedAtMs = 0;                // play thread: when the speaker last opened
     std::atomic<bool> m_flushDriver{false};  // set by a set-up, acted on by run
     std::unique_ptr<char[]> m_readArea;
     std::uint32_t m_carryBytes = 0;

@@ -107,7 +107,9 @@ int convertFromStereo16(const std::int16_t* source, int frames, const QAudioForm
         const std::int16_t left = source[2 * f];
         const std::int16_t right = source[2 * f + 1];
         if (channels == 1) {
-            out += storeSample(left, format, out);
+            // Both channels, so that what plays on one side only is heard.
+            const auto mix = static_cast<std::int16_t>((int(left) + int(right)) / 2);
+            out += storeSample(mix, format, out);
             continue;
         }
         out += storeSample(left, format, out);

@@ -21,8 +21,8 @@ bool isStereo16(const QAudioFormat& format);
 int frameBytesOf(const QAudioFormat& format);
 
 // Converts `frames` stereo 16-bit frames at `source` into `format`, writing
-// frames * frameBytesOf(format) bytes to `destination`. Mono takes the left
-// channel; with more than two channels the first two carry left and right and
+// frames * frameBytesOf(format) bytes to `destination`. Mono takes the mean of
+// left and right; with more than two channels the first two carry left and right and
 // the others are silent. Returns the number of bytes written, 0 when `format`
 // cannot be converted to.
 int convertFromStereo16(const std::int16_t* source, int frames, const QAudioFormat& format,

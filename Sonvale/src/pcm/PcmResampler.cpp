@@ -32,4 +32,19 @@ int PcmResampler::process(const std::int16_t* input, std::int16_t* output) {
     return produced > 0 ? produced : 0;
 }
 
+int PcmResampler::processSamples(const std::int16_t* input, std::uint32_t inCount,
+                                 std::int16_t* output, std::uint32_t outCapacity) {
+    if (state_ == nullptr || input == nullptr || output == nullptr || inCount == 0) return 0;
+    spx_uint32_t inLength = inCount;
+    spx_uint32_t outLength = outCapacity;
+    speex_resampler_process_int(state_, 0, input, &inLength, output, &outLength);
+    return static_cast<int>(outLength);
+}
+
+void PcmResampler::reset() {
+    if (state_ == nullptr) return;
+    speex_resampler_reset_mem(state_);
+    speex_resampler_skip_zeros(state_);
+}
+
 }  // namespace sonvale

@@ -40,6 +40,17 @@ public:
     // samples written, 0 when none.
     int process(const std::int16_t* input, std::int16_t* output);
 
+    // Converts `inCount` samples of any number (not one block): writes at most
+    // `outCapacity` samples to `output` and returns how many. For a stage that
+    // gets its input in pieces of another size, so that nothing waits for a
+    // block to fill.
+    int processSamples(const std::int16_t* input, std::uint32_t inCount, std::int16_t* output,
+                       std::uint32_t outCapacity);
+
+    // Forgets the filter history, as if newly constructed: the next block
+    // starts a new stream with no trace of the audio before. Allocates nothing.
+    void reset();
+
 private:
     SpeexResamplerState_* state_ = nullptr;
     std::int32_t inBlock_ = 0;

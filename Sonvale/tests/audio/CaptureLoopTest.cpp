@@ -10,6 +10,7 @@
 #include "LoopTestSupport.h"
 #include "audio/DeviceWatch.h"
 #include "audio/PcmCaptureLoop.h"
+#include "audio/PcmPlayLoop.h"
 
 namespace sonvale::test {
 namespace {
@@ -106,8 +107,9 @@ TEST_F(CaptureLoopTest, DirectPathIsBitExact) {
     EXPECT_TRUE(owner.calls.empty());
 }
 
-// Stereo input: only the left channel is kept, in both output channels.
-TEST_F(CaptureLoopTest, StereoInputKeepsLeftChannel) {
+// Stereo input: with suppression off both channels arrive unchanged; with it
+// on, speech in the right channel alone still reaches both.
+TEST_F(CaptureLoopTest, StereoInputKeepsBothChannels) {
     const Mixture mix = loadMixture(kSteadyMixture);
     FifoMicrophone mic("RealMic", 48000, 2);
     loop.setRequestedFormat(48000, 2);
@@ -115,12 +117,17 @@ TEST_F(CaptureLoopTest, StereoInputKeepsLeftChannel) {
     ASSERT_EQ(loop.channelCount(), 2);
     Recorder rec("Sonvale_Microphone", 48000, 2);
     settle();
-    const Samples right = tone(440, 48000, mix.noisy.size());
+    // Another signal on the right: the mixture backwards.
+    const Samples right(mix.noisy.rbegin(), mix.noisy.rend());
     mic.play(interleave(mix.noisy, &right));
     ASSERT_TRUE(recordUntil(rec, mix.noisy.size() + 96000));
     const Samples out = rec.take();
-    EXPECT_EQ(channel(out, 2, 0), channel(out, 2, 1));
     expectHoldsExactly(channel(out, 2, 0), mix.noisy);
+    expectHoldsExactly(channel(out, 2, 1), right);
+
+    expectRightOnlySpeechSurvives(
+        mix, rec, [&](const Samples& s) { mic.play(s); }, [&] { loop.setNoiseCancel(1); });
+    EXPECT_EQ(loop.droppedBytes(), 0u);
 }
 
 // A 44100 Hz microphone goes through the loop's own converter to 48000 Hz:
@@ -217,6 +224,52 @@ TEST_F(CaptureLoopTest, SwitchingWhileAudioFlows) {
     double corr = 0;
     bestLag(tail, ref, static_cast<long>(tail.size()) - 9600, 64, 4800, &corr);
     EXPECT_GT(corr, 0.9);
+    EXPECT_TRUE(owner.calls.empty());
+}
+
+// Switching suppression moves to the other chain with a short crossfade and
+// no audio left over from the last time (see expectCleanSwitches).
+TEST_F(CaptureLoopTest, SwitchingSuppressionIsClean) {
+    const Mixture mix = loadMixture(kSteadyMixture);
+    FifoMicrophone mic("RealMic", 48000, 1);
+    ASSERT_TRUE(startOn("RealMic"));
+    Recorder rec("Sonvale_Microphone", 48000, 2);
+    settle();
+    expectCleanSwitches(
+        mix, rec, [&](const Samples& s) { mic.play(s); },
+        [&](bool on) { loop.setNoiseCancel(on); });
+    EXPECT_EQ(loop.droppedBytes(), 0u);
+}
+
+// The microphone's audio does not wait for the window: while the owner's
+// thread switches speakers ten times in a row and then stays busy for a
+// second, the microphone's speech still reaches the virtual microphone whole
+// and unchanged, and nothing is dropped or refused on the way.
+TEST_F(CaptureLoopTest, MicrophoneDoesNotWaitForTheWindow) {
+    const Mixture mix = loadMixture(kSteadyMixture);
+    FifoMicrophone mic("RealMic", 48000, 1);
+    loadModule("module-null-sink", {"sink_name=SpeakerA"});
+    loadModule("module-null-sink", {"sink_name=SpeakerB"});
+    ASSERT_TRUE(waitForDevice("SpeakerA", true) && waitForDevice("SpeakerB", true));
+    PcmPlayLoop play;
+    play.setDriver(&driver);
+    Recorder rec("Sonvale_Microphone", 48000, 2);
+    settle(300);
+    ASSERT_TRUE(startOn("RealMic"));
+    settle(300);
+    mic.play(mix.noisy);
+    settle(1000);
+    for (int i = 0; i < 10; ++i) {
+        play.stopPlayback();
+        play.selectDevice(i % 2 ? "SpeakerA" : "SpeakerB");
+        play.startPlayback();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    play.stopPlayback();
+    ASSERT_TRUE(recordUntil(rec, mix.noisy.size() + 96000));
+    expectHoldsExactly(channel(rec.take(), 2, 0), mix.noisy);
+    EXPECT_EQ(loop.droppedBytes(), 0u);
+    EXPECT_EQ(loop.refusedBytes(), 0u);
     EXPECT_TRUE(owner.calls.empty());
 }
 

@@ -83,4 +83,120 @@ inline SuppressionResult measureSuppression(const Samples& output, const Mixture
     return r;
 }
 
+// With suppression switched on by `switchOn`, the noisy mixture played twice
+// by `play` in the right channel only (the left silent) comes out of
+// `recording` in both channels alike, the speech kept: the suppressor hears
+// the mean of the channels.
+template <typename Play, typename SwitchOn>
+void expectRightOnlySpeechSurvives(const Mixture& mix, Recorder& recording, Play&& play,
+                                   SwitchOn&& switchOn) {
+    switchOn();
+    waitFor([] { return false; }, std::chrono::milliseconds(300));
+    const size_t start = recording.samples().size() / 2;
+    const Samples silence(2 * mix.noisy.size(), 0);
+    const Samples noisy = twice(mix.noisy);
+    play(interleave(silence, &noisy));
+    ASSERT_TRUE(
+        waitFor([&] { return recording.samples().size() / 2 >= start + noisy.size() + 48000; },
+                std::chrono::seconds(60)));
+    const Samples all = recording.take();
+    const Samples out(all.begin() + long(2 * start), all.end());
+    EXPECT_EQ(channel(out, 2, 0), channel(out, 2, 1));
+    // The speech of the second pass, found near where it should be.
+    const Samples speech(mix.clean.begin() + kLeadIn, mix.clean.end());
+    const long onset = firstNonZero(channel(out, 2, 1));
+    ASSERT_GE(onset, 0) << "nothing came through";
+    double corr = 0;
+    bestLag(channel(out, 2, 1), speech, onset + long(mix.noisy.size() + kLeadIn), 4000,
+            speech.size(), &corr);
+    ::testing::Test::RecordProperty("right_only_speech_corr", std::to_string(corr));
+    EXPECT_GE(corr, 0.6) << "the right channel's speech did not get through the suppressor";
+}
+
+// Switching suppression while audio flows, through a whole loop; `play` queues
+// mono audio (into both channels), `suppress` switches, `recording` holds the
+// loop's stereo output.
+//  1. Suppressed speech, switched off half-way through, then silence, then
+//     switched on again: nothing of the speech the suppressor still held at
+//     the first switch may come out after the second one.
+//  2. A tone across switching off: the level rises from what the suppressor
+//     left of the tone to the full tone within the 10 ms crossfade, without a
+//     gap. (A raised-cosine fade of F ms goes from 10 % to 90 % in 0.59 F:
+//     6 ms for 10 ms, plus a millisecond each side for the measuring windows.)
+template <typename Play, typename Suppress>
+void expectCleanSwitches(const Mixture& mix, Recorder& recording, Play&& play,
+                         Suppress&& suppress) {
+    const auto frames = [&] { return recording.samples().size() / 2; };
+    const auto pause = [](int ms) { waitFor([] { return false; }, std::chrono::milliseconds(ms)); };
+    suppress(true);
+    pause(200);
+    const size_t before = frames();
+    play(mix.noisy);
+    // Whether anything but silence came out after frame `from`.
+    const auto soundAfter = [&](size_t from) {
+        const Samples s = recording.samples();
+        return s.size() > 2 * from &&
+               firstNonZero(Samples(s.begin() + long(2 * from), s.end())) >= 0;
+    };
+    ASSERT_TRUE(waitFor([&] { return soundAfter(before); }, std::chrono::seconds(20)));
+    pause(int(mix.noisy.size() / 48) / 2);  // half-way through the speech
+    suppress(false);
+    // Until the speech is over and 300 ms of silence have come out.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const Samples s = recording.samples();
+            const size_t n = s.size() / 2;
+            return n > before + mix.noisy.size() + 14400 &&
+                   longestZeroRun(channel(s, 2, 0), n - 14400, n) >= 14400;
+        },
+        std::chrono::seconds(30)));
+    const size_t switchedOn = frames();
+    suppress(true);
+    pause(600);
+    const Samples all = recording.samples();
+    const Samples after(all.begin() + long(2 * switchedOn), all.end());
+    ASSERT_GT(after.size(), 2u * 9600);
+    EXPECT_EQ(firstNonZero(after), -1) << "audio from before the switch came out after it";
+
+    // A tone across switching off.
+    const Samples t = tone(700, 48000, 48000 * 3, 12000);
+    const size_t toneFrom = frames();
+    play(t);
+    ASSERT_TRUE(waitFor([&] { return soundAfter(toneFrom); }, std::chrono::seconds(20)));
+    pause(2000);
+    const size_t switchedOff = frames();
+    suppress(false);
+    pause(500);
+    const Samples left = channel(recording.samples(), 2, 0);
+    ASSERT_GT(left.size(), switchedOff + 14400);
+    // Peak level of every millisecond from 100 ms before the switch on.
+    const size_t from = switchedOff - 4800;
+    std::vector<int> peak;
+    for (size_t at = from; at + 48 <= left.size(); at += 48) {
+        int p = 0;
+        for (size_t i = at; i < at + 48; ++i) p = std::max(p, std::abs(int(left[i])));
+        peak.push_back(p);
+    }
+    ASSERT_GT(peak.size(), 300u);
+    int full = 0;
+    for (size_t i = peak.size() - 100; i < peak.size() - 50; ++i) full = std::max(full, peak[i]);
+    ASSERT_GT(full, 10000) << "the tone did not come back in full";
+    // From the last millisecond below a tenth of the full level to the first
+    // at 90 % of it (once it stays there).
+    long firstFull = -1;
+    for (long i = long(peak.size()) - 60; i >= 0 && peak[size_t(i)] >= full * 9 / 10; --i)
+        firstFull = i;
+    ASSERT_GE(firstFull, 0);
+    long lastLow = -1;
+    for (long i = 0; i < firstFull; ++i)
+        if (peak[size_t(i)] < full / 10) lastLow = i;
+    const long riseMs = lastLow < 0 ? 0 : firstFull - lastLow;
+    ::testing::Test::RecordProperty("switch_off_rise_ms", std::to_string(riseMs));
+    EXPECT_LE(riseMs, 8) << "the change to the direct chain took longer than the crossfade";
+    // What the suppressor leaves of a steady tone may be silence; from the
+    // full tone on there is no gap.
+    EXPECT_LE(longestZeroRun(left, from + size_t(firstFull) * 48, left.size() - 4800), 4u)
+        << "a gap after the switch";
+}
+
 }  // namespace sonvale::test

@@ -72,8 +72,9 @@ TEST_F(PlayLoopTest, ListsOnlyRealSpeakers) {
     EXPECT_TRUE(loop.deviceName().isEmpty());
 }
 
-// Suppression off, speaker at 48000 Hz: the left channel of what is played to
-// the virtual speaker reaches the real speaker unchanged, in both channels.
+// Suppression off, speaker at 48000 Hz: what is played to the virtual speaker
+// reaches the real speaker unchanged in both channels; with suppression on,
+// speech in the right channel alone still reaches both.
 TEST_F(PlayLoopTest, DirectPathIsBitExact) {
     const Mixture mix = loadMixture(kSteadyMixture);
     addSpeaker("RealSpeaker");
@@ -81,13 +82,17 @@ TEST_F(PlayLoopTest, DirectPathIsBitExact) {
     Recorder rec("RealSpeaker.monitor", 48000, 2);
     Player player("Sonvale_Speaker", 48000, 2);
     settle();
-    const Samples right = tone(440, 48000, mix.noisy.size());
+    // Another signal on the right: the mixture backwards.
+    const Samples right(mix.noisy.rbegin(), mix.noisy.rend());
     player.play(interleave(mix.noisy, &right));
     ASSERT_TRUE(recordUntil(rec, mix.noisy.size() + 96000));
     const Samples out = rec.take();
     dumpWav("play_direct", out, 48000, 2);
-    EXPECT_EQ(channel(out, 2, 0), channel(out, 2, 1));
     expectHoldsExactly(channel(out, 2, 0), mix.noisy);
+    expectHoldsExactly(channel(out, 2, 1), right);
+
+    expectRightOnlySpeechSurvives(
+        mix, rec, [&](const Samples& s) { player.play(s); }, [&] { loop.setNoiseCancel(1); });
     EXPECT_EQ(loop.droppedBytes(), 0u);
     EXPECT_TRUE(messages.isEmpty());
 }
@@ -126,9 +131,9 @@ TEST_F(PlayLoopTest, Speaker44100KeepsPitchAndLength) {
     EXPECT_NEAR(crossings, 800, 1);
 }
 
-// A speaker opened in mono gets the left channel, not stereo bytes read as
-// mono samples (which would double the length and mix in the right channel).
-TEST_F(PlayLoopTest, MonoSpeakerGetsLeftChannel) {
+// A speaker opened in mono gets the mean of both channels, not stereo bytes
+// read as mono samples (which would double the length).
+TEST_F(PlayLoopTest, MonoSpeakerGetsBothChannels) {
     const Mixture mix = loadMixture(kSteadyMixture);
     addSpeaker("RealSpeaker", 48000, 1);
     QAudioFormat f;
@@ -145,9 +150,12 @@ TEST_F(PlayLoopTest, MonoSpeakerGetsLeftChannel) {
     Player player("Sonvale_Speaker", 48000, 2);
     settle();
     const Samples right = tone(440, 48000, mix.noisy.size());
+    Samples mean(mix.noisy.size());
+    for (size_t i = 0; i < mean.size(); ++i)
+        mean[i] = static_cast<std::int16_t>((int(mix.noisy[i]) + int(right[i])) / 2);
     player.play(interleave(mix.noisy, &right));
     ASSERT_TRUE(recordUntil(rec, mix.noisy.size() + 96000, 1));
-    expectHoldsExactly(rec.take(), mix.noisy);
+    expectHoldsExactly(rec.take(), mean);
 }
 
 // A speaker opened with float samples gets the same audio, converted.
@@ -201,6 +209,84 @@ TEST_F(PlayLoopTest, SuppressionRemovesNoiseKeepsSpeech) {
     EXPECT_GE(r.leadInDropDb, 10.0);
     EXPECT_GE(r.speechCorr, 0.6);
     EXPECT_LE(r.speechLossDb, 6.0);
+}
+
+// Switching suppression moves to the other chain with a short crossfade and
+// no audio left over from the last time (see expectCleanSwitches).
+TEST_F(PlayLoopTest, SwitchingSuppressionIsClean) {
+    const Mixture mix = loadMixture(kSteadyMixture);
+    addSpeaker("RealSpeaker");
+    ASSERT_TRUE(select("RealSpeaker"));
+    Recorder rec("RealSpeaker.monitor", 48000, 2);
+    Player player("Sonvale_Speaker", 48000, 2);
+    settle();
+    expectCleanSwitches(
+        mix, rec, [&](const Samples& s) { player.play(interleave(s)); },
+        [&](bool on) { loop.setNoiseCancel(on); });
+    EXPECT_EQ(loop.droppedBytes(), 0u);
+}
+
+// The virtual speaker stalls for 200 ms while a call plays: the real speaker
+// runs dry. The loop counts that underrun with its length, grows the
+// speaker's buffer by a step, and within 2 s the path's delay is back to what
+// it was plus that step, instead of carrying the gap with it for good.
+TEST_F(PlayLoopTest, UnderrunIsCountedAndTheDelayRecovers) {
+    addSpeaker("RealSpeaker");
+    ASSERT_TRUE(select("RealSpeaker"));
+    Recorder in("Sonvale_Speaker.monitor", 48000, 2);
+    Recorder out("RealSpeaker.monitor", 48000, 2);
+    Player player("Sonvale_Speaker", 48000, 2);
+    settle();
+    // A quiet hum all along, with a short loud burst now and then to time.
+    const auto delayMs = [&] {
+        const size_t inFrom = in.samples().size() / 2, outFrom = out.samples().size() / 2;
+        player.play(interleave(tone(1000, 48000, 1920, 16000)));
+        long a = -1, b = -1;
+        const auto onset = [](const Samples& s, size_t from) {
+            for (size_t f = from; 2 * f < s.size(); ++f)
+                if (std::abs(int(s[2 * f])) > 4000) return long(f);
+            return -1L;
+        };
+        waitFor(
+            [&] {
+                a = onset(in.samples(), inFrom);
+                b = onset(out.samples(), outFrom);
+                return a >= 0 && b >= 0;
+            },
+            std::chrono::seconds(5));
+        if (a < 0 || b < 0) return -1.0;
+        settle(300);
+        return std::chrono::duration<double, std::milli>(out.arrival(size_t(b)) -
+                                                         in.arrival(size_t(a)))
+            .count();
+    };
+    player.play(interleave(tone(300, 48000, 4800, 500)));
+    settle(300);
+    std::vector<double> before;
+    for (int i = 0; i < 3; ++i) before.push_back(delayMs());
+    std::sort(before.begin(), before.end());
+    const int bufferBefore = loop.speakerBufferMs();
+    ASSERT_GT(before[1], 0);
+
+    player.play(interleave(tone(300, 48000, 48000 * 4, 500)));
+    settle(300);
+    pactl({"suspend-sink", "Sonvale_Speaker", "1"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    pactl({"suspend-sink", "Sonvale_Speaker", "0"});
+    ASSERT_TRUE(waitFor([&] { return loop.underruns() > 0; }, std::chrono::seconds(5)))
+        << "the underrun was not counted";
+    RecordProperty("underrun_ms", std::to_string(loop.underrunMs()));
+    EXPECT_GE(loop.underrunMs(), 50.0);
+    EXPECT_LE(loop.underrunMs(), 1000.0);
+    settle(2000);
+    EXPECT_GT(loop.speakerBufferMs(), bufferBefore);
+    std::vector<double> after;
+    for (int i = 0; i < 3; ++i) after.push_back(delayMs());
+    std::sort(after.begin(), after.end());
+    RecordProperty("delay_before_ms", std::to_string(before[1]));
+    RecordProperty("delay_after_ms", std::to_string(after[1]));
+    EXPECT_LE(after[1], before[1] + (loop.speakerBufferMs() - bufferBefore) + 20.0)
+        << "the gap stayed in the path's delay";
 }
 
 // A speaker that stops taking data (suspended) must not hold up stopPlayback.

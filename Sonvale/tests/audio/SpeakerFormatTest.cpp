@@ -40,12 +40,12 @@ TEST(SpeakerFormat, StereoSixteenIsCopied) {
 }
 
 TEST(SpeakerFormat, ChannelLayouts) {
-    // Mono keeps the left channel.
+    // Mono gets the mean of both channels.
     const auto mono = convert(format(1, 16, QAudioFormat::SignedInt));
     std::int16_t m[2];
     std::memcpy(m, mono.data(), 4);
-    EXPECT_EQ(m[0], 1000);
-    EXPECT_EQ(m[1], -32768);
+    EXPECT_EQ(m[0], -500);
+    EXPECT_EQ(m[1], 0);
     // Four channels: left, right, then silence.
     const auto quad = convert(format(4, 16, QAudioFormat::SignedInt));
     std::int16_t q[8];

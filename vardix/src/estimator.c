@@ -89,11 +89,12 @@
 #ifndef VX_MAX_BOOST
 #define VX_MAX_BOOST 10.0f
 #endif
-/* Mean power per bin below which a spectrum is digital silence (a muted
- * microphone, a stream of zeros): some 20 dB under the quantisation floor of
- * 24-bit audio, so no real recording comes near it. */
+/* Mean power per bin below which a spectrum is taken for silence (a muted
+ * microphone, a stream of zeros or of a dithered last bit): white noise at
+ * -90 dBFS, one step of 16-bit audio RMS, through the analysis window (sum of
+ * squares 0.00167). Every real microphone's noise floor lies above it. */
 #ifndef VX_SILENCE_POWER
-#define VX_SILENCE_POWER 1e-20f
+#define VX_SILENCE_POWER 1.67e-12f
 #endif
 /* Offset of the logarithms of the band features, as in training. */
 #ifndef VX_LOG_EPS
@@ -144,14 +145,13 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
         total += power[k];
     }
 
-    /* Digital silence says nothing about the noise: once started, the
-     * tracker, the statistical gain and the network all keep their state, so
-     * the noise that resumes after a muted stretch meets the estimate it
-     * left. The mask repeats the last one (it multiplies zeros). Silence at
-     * the very start counts towards the start-up phase and leaves the noise
-     * estimate at zero, so that speech after it keeps its first syllable. */
+    /* Silence says nothing about the noise: the tracker, the statistical
+     * gain and the network all keep their state, so the noise that resumes
+     * after a muted stretch meets the estimate it left, and a stream that
+     * opens with silence starts its start-up phase at its first real audio.
+     * The mask repeats the last one (it multiplies next to nothing). */
     const int silent = total < VX_SILENCE_POWER * (float)VX_BINS;
-    if (e->hops < VX_STARTUP_HOPS) {
+    if (!silent && e->hops < VX_STARTUP_HOPS) {
         /* Start-up: no history yet, so the noise is taken as the mean power
          * seen so far. A stream that starts with speech overestimates the
          * noise here; the tracker falls back to the true floor within the

@@ -18,6 +18,8 @@
 #define MS_TRACKED_BINS 250
 #define MS_STORE_INIT 1000.0f
 #define MS_MIN_START 10000.0f
+#define MS_SILENCE_POWER 1.67e-12f
+#define MS_JUMP_RELEASE_HOPS 125
 /* Post-filter. */
 #define PF_EPS 1e-15f
 #define PF_ALPHA 0.9f
@@ -137,7 +139,12 @@ void vx_pf_init(VxPfModel* m) {
 }
 
 static void minstats(VxPfModel* m, const float* re, const float* im) {
-    for (int k = 0; k < PFM_BINS; ++k) m->P[k] = re[k] * re[k] + im[k] * im[k];
+    float total = 0.0f;
+    for (int k = 0; k < PFM_BINS; ++k) {
+        m->P[k] = re[k] * re[k] + im[k] * im[k];
+        total += m->P[k];
+    }
+    if (total < MS_SILENCE_POWER * (float)PFM_BINS) return;
     if (!m->ms_started) {
         m->ms_count++;
         if (m->ms_count <= 2) {
@@ -226,8 +233,12 @@ static void minstats(VxPfModel* m, const float* re, const float* im) {
     for (int k = 1; k < MS_TRACKED_BINS; ++k) {
         const float v = m->act_min[k] < m->win_min[k] ? m->act_min[k] : m->win_min[k];
         const float l = m->lambda[k];
-        const float slow = 0.95f * l + 0.05f * v, fast = kappa * l + (1.0f - kappa) * v;
-        m->lambda[k] = v <= 6.3019f * l ? slow : fast;
+        const int held = m->jump_hops[k];
+        const int jumped = !(v <= 6.3019f * l);
+        m->jump_hops[k] = jumped ? (held < MS_JUMP_RELEASE_HOPS ? held + 1 : held) : 0;
+        const float kk = held >= MS_JUMP_RELEASE_HOPS ? 0.95f : kappa;
+        const float slow = 0.95f * l + 0.05f * v, fast = kk * l + (1.0f - kk) * v;
+        m->lambda[k] = jumped ? fast : slow;
     }
     for (int k = MS_TRACKED_BINS; k < PFM_BINS; ++k) m->lambda[k] = m->P[k];
 }

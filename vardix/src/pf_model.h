@@ -34,6 +34,7 @@ typedef struct VxPfModel {
     float P[PFM_BINS], S[PFM_BINS], lambda[PFM_BINS], M1[PFM_BINS], M2[PFM_BINS];
     float sub_store[PFM_V][PFM_BINS], win_store[PFM_U][PFM_BINS];
     float act_min[PFM_BINS], win_min[PFM_BINS];
+    int jump_hops[PFM_BINS]; /* hops the minimum has stayed above the jump ratio */
     /* OMLSA post-filter. */
     int speech_flag;
     float ratio_smoothed, zeta_frame_prev, zeta_peak;

@@ -78,7 +78,7 @@
 #define VX_LSA_ADAPT 0
 #endif
 /* Non-zero: the mask divides out orvo_alg's post-filter gain (pf_model.h),
- * by at most VX_MAX_BOOST. */
+ * lifting a bin by at most VX_MAX_BOOST. */
 #ifndef VX_PF_COMPENSATE
 #define VX_PF_COMPENSATE 1
 #endif
@@ -136,6 +136,48 @@ static inline float e1f(float v) {
 }
 
 float vx_lsa_factor(float v) { return vm_expf(0.5f * e1f(v)); }
+
+/* mask = meant / divisor per bin, by at most VX_MAX_BOOST; bins the
+ * post-filter zeroes (divisor 0) keep the meant gain. */
+static void divide_out(const float* meant, const float* divisor, float* mask) {
+    for (int k = 0; k < VX_BINS; ++k) {
+        float g = meant[k];
+        if (divisor[k] > 0.0f) {
+            g /= VX_PF_WEIGHT > 0.0f ? powf(divisor[k], 1.0f - VX_PF_WEIGHT) : divisor[k];
+            if (g > VX_MAX_BOOST) g = VX_MAX_BOOST;
+        }
+        mask[k] = g;
+    }
+}
+
+/* The mask that, times the post-filter's gain, gives out_gain. Which gain the
+ * post-filter applies depends on the mask itself (through its energy ratio,
+ * one of three regimes), so each regime the hop can reach is tried and the
+ * first whose mask leads to that same regime is taken: the product is then
+ * the meant gain. Should none agree with itself, the mask is divided by the
+ * largest gain of all regimes, so that no bin comes out above the meant
+ * gain whichever regime the post-filter ends in. */
+static void compensate(VxEstimator* e, const float* re, const float* im, float* mask) {
+    int lo, hi;
+    vx_pf_regimes(&e->pf, &lo, &hi);
+    for (int r = lo; r <= hi; ++r) {
+        vx_pf_gain(&e->pf, r, e->pf_gain);
+        divide_out(e->out_gain, e->pf_gain, mask);
+        if (vx_pf_regime(&e->pf, re, im, mask) == r) {
+            e->pf_exact = 1;
+            return;
+        }
+    }
+    e->pf_exact = 0;
+    float g[VX_BINS];
+    vx_pf_gain(&e->pf, lo, e->pf_gain);
+    for (int r = lo + 1; r <= hi; ++r) {
+        vx_pf_gain(&e->pf, r, g);
+        for (int k = 0; k < VX_BINS; ++k)
+            e->pf_gain[k] = g[k] > e->pf_gain[k] ? g[k] : e->pf_gain[k];
+    }
+    divide_out(e->out_gain, e->pf_gain, mask);
+}
 
 void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* mask) {
     float power[VX_BINS];
@@ -237,8 +279,6 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
         }
     }
     mask[VX_BINS - 1] = band_gain[VX_NB - 1];
-    float pf_gain[VX_BINS];
-    if (VX_PF_COMPENSATE) vx_pf_predict(&e->pf, re, im, pf_gain);
     for (int k = 0; k < VX_BINS; ++k) {
         float g = mask[k] > VX_NET_FLOOR ? mask[k] : VX_NET_FLOOR;
         if (VX_LSA_WEIGHT > 0.0f) {
@@ -247,14 +287,13 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
             float w = VX_LSA_ADAPT ? VX_LSA_WEIGHT * (1.0f - mask[k]) : VX_LSA_WEIGHT;
             g *= vm_expf(w * e->gain[k]);
         }
-        g *= VX_MAKEUP;
-        e->out_gain[k] = g;
-        /* Divide out the post-filter's gain so that the product is g. */
-        if (VX_PF_COMPENSATE && pf_gain[k] > 0.0f) {
-            g /= VX_PF_WEIGHT > 0.0f ? powf(pf_gain[k], 1.0f - VX_PF_WEIGHT) : pf_gain[k];
-            if (g > VX_MAX_BOOST) g = VX_MAX_BOOST;
-        }
-        mask[k] = g;
+        e->out_gain[k] = g * VX_MAKEUP;
     }
-    if (VX_PF_COMPENSATE) vx_pf_commit(&e->pf, re, im, mask);
+    if (VX_PF_COMPENSATE) {
+        vx_pf_predict(&e->pf, re, im);
+        compensate(e, re, im, mask);
+        vx_pf_commit(&e->pf, re, im, mask);
+    } else {
+        memcpy(mask, e->out_gain, sizeof e->out_gain);
+    }
 }

@@ -134,7 +134,6 @@ void vx_pf_init(VxPfModel* m) {
         m->G_H1[k] = 0.1f;
         m->gamma_prev[k] = 0.001f;
         m->zeta[k] = 0.001f;
-        m->prev_mask[k] = 1.0f;
     }
 }
 
@@ -273,7 +272,7 @@ static void snr_bins(VxPfModel* m, const float* num, int lo, int hi) {
     }
 }
 
-void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) {
+void vx_pf_predict(VxPfModel* m, const float* re, const float* im) {
     const float span = log10f(PF_ZMAX / PF_ZMIN);
     minstats(m, re, im);
 
@@ -326,11 +325,32 @@ void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) 
         m->G_s[k] = (float)(a * (double)m->G_s[k] + (1.0 - a) * (double)g[k]);
     for (int k = 3; k < PFM_BINS; ++k) m->G_s[k] = 0.5f * m->G_s[k] + 0.5f * g[k];
     memcpy(m->G_b, m->G_s, sizeof m->G_b);
+}
 
-    /* The rest depends on this hop's masked spectrum through the energy
-     * ratio; the previous mask stands in for the one not yet chosen. */
-    const float rs = 0.95f * m->ratio_smoothed + 0.05f * kept_ratio(m, re, im, m->prev_mask);
-    const int speech = rs >= PF_SPEECH_RATIO;
+/* The smoothed energy ratio a kept-energy ratio leads to, as the post-filter
+ * computes it, and the regime it falls in. */
+static float smoothed_ratio(const VxPfModel* m, float kept) {
+    return 0.95f * m->ratio_smoothed + 0.05f * kept;
+}
+
+static int regime_of(float rs) {
+    return rs < PF_SPEECH_RATIO     ? VX_PF_QUIET
+           : rs < PF_SMOOTHED_RATIO ? VX_PF_SPEECH
+                                    : VX_PF_SPEECH_SMOOTHED;
+}
+
+void vx_pf_regimes(const VxPfModel* m, int* lo, int* hi) {
+    /* The kept ratio lies in [0, 1]: the per-bin gains are at most 1. */
+    *lo = regime_of(smoothed_ratio(m, 0.0f));
+    *hi = regime_of(smoothed_ratio(m, 1.0f));
+}
+
+int vx_pf_regime(const VxPfModel* m, const float* re, const float* im, const float* mask) {
+    return regime_of(smoothed_ratio(m, kept_ratio(m, re, im, mask)));
+}
+
+void vx_pf_gain(const VxPfModel* m, int regime, float* gain) {
+    const int speech = regime != VX_PF_QUIET;
     float gb[PFM_BINS];
     memcpy(gb, m->G_b, sizeof gb);
     for (int b = speech ? 5 : 0; b < 22; ++b) {
@@ -373,7 +393,7 @@ void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) 
         const float keep = speech ? 0.95f : 0.0f;
         for (int k = 0; k < PFM_BINS; ++k) gb[k] = keep * gb[k] + (1.0f - keep) * low;
     }
-    const float w = rs >= PF_SMOOTHED_RATIO ? 0.5f : 0.0f;
+    const float w = regime == VX_PF_SPEECH_SMOOTHED ? 0.5f : 0.0f;
     gain[0] = 0.1f;
     for (int k = 1; k < PF_ZERO_FROM; ++k) {
         const float v = w * m->G_s[k] + (1.0f - w) * gb[k];
@@ -429,5 +449,4 @@ void vx_pf_commit(VxPfModel* m, const float* re, const float* im, const float* m
     }
     m->ring_pos = (m->ring_pos + 1) & (PFM_RING - 1);
     memcpy(m->gamma_prev, m->gamma, sizeof m->gamma);
-    memcpy(m->prev_mask, mask, sizeof m->prev_mask);
 }

@@ -61,11 +61,15 @@ def main():
                       "noisy": m.resample(noisy, train_mask.FS, q.FS_IN),
                       "clean": m.resample(clean, train_mask.FS, q.FS_IN)})
     # Clean utterances of the held-out speakers, at -25 dBFS active level.
-    utt = []
+    # The same after 0.5 s of digital silence: speech the moment a microphone
+    # is unmuted.
+    utt, muted = [], []
     for r, (x, _) in zip(speech_rows, pool.speech):
         x48 = m.resample(x * 10 ** (-25 / 20), train_mask.FS, q.FS_IN)
         zh = r["lang"] == "zh"
         utt.append(({"name": r["file"], "snr": 0, "noisy": x48, "clean": x48}, zh))
+        z = np.concatenate([np.zeros(q.FS_IN // 2), x48])
+        muted.append({"name": "m" + r["file"], "snr": 0, "noisy": z, "clean": z})
     # Each noise recording at -34 dBFS, looped to at least 6 s.
     noises = []
     for p, x in zip(split["noise"][1], pool.noise):
@@ -90,8 +94,9 @@ def main():
             print("| method | SI-SDR gain (dB) | STOI change | clean in: worst SI-SDR (dB) "
                   "| level change mean / worst (dB) | onsets mean / worst (dB) "
                   "| Mandarin clean in: worst SI-SDR / worst level (dB) "
-                  "| noise alone after 1 s: attenuation mean / least (dB) |")
-            print("|---|---|---|---|---|---|---|---|")
+                  "| noise alone after 1 s: attenuation mean / least (dB) "
+                  "| after 0.5 s of zeros: clean-in worst SI-SDR, onsets mean / worst (dB) |")
+            print("|---|---|---|---|---|---|---|---|---|")
             base = mix["noisy"]
             for x in methods:
                 if x == "noisy":
@@ -103,16 +108,19 @@ def main():
                 att = list(ex.map(lambda nz, x=x: q.noise_job(runner, x, nz[0], nz[1], delay),
                                   noises))
                 onset = [d for c, _ in cl for d in c["onset_db"]]
+                mu = list(ex.map(lambda u, x=x: q.clean_job(runner, x, u), muted))
+                mon = [d for c in mu for d in c["onset_db"]]
                 zh = [c for c, z in cl if z]
                 print("| %s | %+.2f | %+.3f | %.1f | %+.2f / %+.2f | %+.2f / %+.2f | "
-                      "%.1f / %+.2f | %.1f / %.1f |" % (
+                      "%.1f / %+.2f | %.1f / %.1f | %.1f, %+.2f / %+.2f |" % (
                           q.METHODS[x][0], d_sdr, d_stoi, min(c["si_sdr32"] for c, _ in cl),
                           np.mean([c["level_db"] for c, _ in cl]),
                           max((c["level_db"] for c, _ in cl), key=abs),
                           np.mean(onset), min(onset),
                           min(c["si_sdr32"] for c in zh) if zh else float("nan"),
                           max((c["level_db"] for c in zh), key=abs) if zh else float("nan"),
-                          np.mean(att), min(att)))
+                          np.mean(att), min(att), min(c["si_sdr32"] for c in mu),
+                          np.mean(mon), min(mon)))
     finally:
         runner.close()
 

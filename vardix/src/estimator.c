@@ -96,6 +96,12 @@
 #ifndef VX_SILENCE_POWER
 #define VX_SILENCE_POWER 1.67e-12f
 #endif
+/* Spectra of real audio after a stream's opening silence (a microphone
+ * unmuted) that pass unchanged: what comes first may be the attack of a
+ * syllable, and the start-up phase would take it for noise. */
+#ifndef VX_MUTED_START_PASS_HOPS
+#define VX_MUTED_START_PASS_HOPS 0
+#endif
 /* Offset of the logarithms of the band features, as in training. */
 #ifndef VX_LOG_EPS
 #define VX_LOG_EPS 1e-12f
@@ -193,6 +199,7 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
      * opens with silence starts its start-up phase at its first real audio.
      * The mask repeats the last one (it multiplies next to nothing). */
     const int silent = total < VX_SILENCE_POWER * (float)VX_BINS;
+    if (silent && e->hops == 0) e->muted_start = 1;
     if (!silent && e->hops < VX_STARTUP_HOPS) {
         /* Start-up: no history yet, so the noise is taken as the mean power
          * seen so far. A stream that starts with speech overestimates the
@@ -289,6 +296,8 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
         }
         e->out_gain[k] = g * VX_MAKEUP;
     }
+    if (e->muted_start && e->hops <= VX_MUTED_START_PASS_HOPS)
+        for (int k = 0; k < VX_BINS; ++k) e->out_gain[k] = VX_MAKEUP;
     if (VX_PF_COMPENSATE) {
         vx_pf_predict(&e->pf, re, im);
         compensate(e, re, im, mask);

@@ -9,6 +9,7 @@
 
 typedef struct VxEstimator {
     int hops;               /* spectra seen so far (saturates) */
+    int muted_start;        /* 1: the stream opened with silence */
     float noise[VX_BINS];   /* noise power estimate per bin */
     float spp_avg[VX_BINS]; /* smoothed speech-presence probability */
     float prev_gain[VX_BINS];

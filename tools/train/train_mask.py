@@ -116,6 +116,14 @@ REVERB_SHARE = 0.3
 EARLY_S = 0.05
 # Share of speech band-limited to 8 kHz (wide-band files only).
 BANDLIMIT_SHARE = 0.2
+# Most files are band-limited (16 kHz sources), but a microphone hears
+# speech up to 16 kHz: this share of the utterances is drawn from the
+# wide-band files, so that the network does not learn that whatever lies
+# above 8 kHz is noise.
+WIDE_SHARE = 0.6
+# A sequence whose speech is all band-limited is, with this share, a
+# band-limited stream as a whole (noise too), as from a 16 kHz call.
+NARROW_STREAM_SHARE = 0.7
 # Kinds of the noise sources of a sequence, by share: a noise recording,
 # babble of several speakers, a stationary fan with or without hum.
 NOISE_KINDS = (("recording", 0.6), ("babble", 0.2), ("fan", 0.2))
@@ -310,6 +318,10 @@ class Pool:
             x = load(r["path"])
             x = x / max(np.sqrt(active_power(x)), 1e-6)
             self.speech.append((x, int(r["rate"]) > 2 * 8000))
+        self.wide = [i for i, (_, w) in enumerate(self.speech) if w]
+        self.narrow = [i for i, (_, w) in enumerate(self.speech) if not w]
+        if not self.narrow:
+            self.narrow = self.wide
         self.noise = [load(p) for p in noise_paths]
         self.rir = []
         for p in rir_paths:
@@ -398,13 +410,17 @@ def make_sequence(rng, pool, n):
     """One training sequence of n samples: (clean target, noisy input)."""
     from scipy.signal import fftconvolve
     s = np.zeros(n)
+    narrow = True
     if rng.random() > 0.08:
         pos = int(rng.uniform(0, 0.4) * n)
         while pos < n:
-            u, wide = pool.speech[rng.integers(len(pool.speech))]
+            group = pool.wide if rng.random() < WIDE_SHARE and pool.wide else pool.narrow
+            u, wide = pool.speech[group[rng.integers(len(group))]]
             u = perturb(u, rng, SPEECH_SPEED_SHARE)
             if wide and rng.random() < BANDLIMIT_SHARE:
                 u = bandlimit(u)
+                wide = False
+            narrow = narrow and not wide
             u = tilt(u, rng) * 10 ** (rng.uniform(-4, 4) / 20)
             take = min(len(u), n - pos)
             s[pos:pos + take] += u[:take]
@@ -430,6 +446,8 @@ def make_sequence(rng, pool, n):
             v *= np.sqrt(ps / (pn * 10 ** (rng.uniform(-5, 20) / 10)))
     else:
         g = 10 ** (rng.uniform(-65, -20) / 20) / np.sqrt(pn) if pn > 0 else 1.0
+    if narrow and s.any() and rng.random() < NARROW_STREAM_SHARE:
+        v = bandlimit(v)
     mix = (s + v) * g
     clean = clean * g
     peak = np.max(np.abs(mix))
@@ -546,9 +564,9 @@ def write_c(path, model, mean, std):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--sequences", type=int, default=2400)
+    ap.add_argument("--sequences", type=int, default=3000)
     ap.add_argument("--seconds", type=float, default=4.0)
-    ap.add_argument("--epochs", type=int, default=12)
+    ap.add_argument("--epochs", type=int, default=10)
     ap.add_argument("--seed", type=int, default=20261210)
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--batch", type=int, default=64)
@@ -563,7 +581,7 @@ def main():
     ap.add_argument("--lsa-target", action="store_true",
                     help="target the band gain that matches the clean energy after the "
                          "statistical gain")
-    ap.add_argument("--dropout", type=float, default=0.0,
+    ap.add_argument("--dropout", type=float, default=0.1,
                     help="dropout on the inputs of both GRUs while training")
     ap.add_argument("--weight-decay", type=float, default=0.0,
                     help="decoupled weight decay of the optimiser (AdamW)")

@@ -97,10 +97,12 @@
 #define VX_SILENCE_POWER 1.67e-12f
 #endif
 /* Spectra of real audio after a stream's opening silence (a microphone
- * unmuted) that pass unchanged: what comes first may be the attack of a
- * syllable, and the start-up phase would take it for noise. */
+ * unmuted as someone starts to speak) that pass unchanged: the start-up
+ * phase has nothing but them to take for noise, and they may be the attack
+ * of the first syllable (its first 50 ms; 125 spectra per second). Noise
+ * after the silence passes as long, and is taken down from then on. */
 #ifndef VX_MUTED_START_PASS_HOPS
-#define VX_MUTED_START_PASS_HOPS 0
+#define VX_MUTED_START_PASS_HOPS 6
 #endif
 /* Offset of the logarithms of the band features, as in training. */
 #ifndef VX_LOG_EPS

@@ -24,6 +24,8 @@ void minstats_params_init(MinStatsParams* p) {
     p->lambda_smooth = MS_LAMBDA_SMOOTH;
     p->jump_ratio = MS_JUMP_RATIO;
     p->tracked_bins = MS_TRACKED_BINS;
+    p->silence_power = MS_SILENCE_POWER;
+    p->jump_release_hops = MS_JUMP_RELEASE_HOPS;
 }
 
 void minstats_init(MinStatsState* s, MinStatsParams* p) {
@@ -63,7 +65,14 @@ void minstats_update(MinStatsState* s, const float* x, int32_t speech_flag) {
     MinStatsParams* p = s->p;
     const float eps = p->eps;
 
-    for (int k = 0; k < ORVO_BINS; ++k) s->P[k] = x[2 * k] * x[2 * k] + x[2 * k + 1] * x[2 * k + 1];
+    float total = 0.0f;
+    for (int k = 0; k < ORVO_BINS; ++k) {
+        s->P[k] = x[2 * k] * x[2 * k] + x[2 * k + 1] * x[2 * k + 1];
+        total += s->P[k];
+    }
+    /* Silence says nothing about the noise: the estimate waits for the
+     * noise to come back, and start-up waits for the first real audio. */
+    if (total < p->silence_power * (float)ORVO_BINS) return;
     if (!s->started && startup(s)) return;
 
     /* Global terms from S before this hop's smoothing. */
@@ -141,12 +150,18 @@ void minstats_update(MinStatsState* s, const float* x, int32_t speech_flag) {
     const float ls = p->lambda_smooth;
     const float jump = p->jump_ratio;
     const int tracked = p->tracked_bins;
+    const int32_t release = p->jump_release_hops;
     s->lambda[0] = s->P[0];
     for (int k = 1; k < tracked; ++k) {
         const float m = s->act_min[k] < s->win_min[k] ? s->act_min[k] : s->win_min[k];
         const float l = s->lambda[k];
-        const float slow = ls * l + (1.0f - ls) * m, fast = kappa * l + (1.0f - kappa) * m;
-        s->lambda[k] = m <= jump * l ? slow : fast;
+        const int32_t held = s->jump_hops[k];
+        /* A jump that outlasts the release is a new floor, speech or not. */
+        const int jumped = !(m <= jump * l);
+        s->jump_hops[k] = jumped ? (held < release ? held + 1 : release) : 0;
+        const float kk = held >= release ? p->jump_smooth_nospeech : kappa;
+        const float slow = ls * l + (1.0f - ls) * m, fast = kk * l + (1.0f - kk) * m;
+        s->lambda[k] = jumped ? fast : slow;
     }
     for (int k = p->tracked_bins; k < ORVO_BINS; ++k) s->lambda[k] = s->P[k];
 }

@@ -33,6 +33,8 @@ typedef struct MinStatsParams {
     float lambda_smooth;
     float jump_ratio;
     int32_t tracked_bins;
+    float silence_power;       /* mean power per bin of a silent hop */
+    int32_t jump_release_hops; /* hops after which a jump is a new floor */
 } MinStatsParams;
 
 typedef struct MinStatsState {
@@ -50,11 +52,15 @@ typedef struct MinStatsState {
     float win_store[MS_WINDOW_ROWS][ORVO_BINS];
     float act_min[ORVO_BINS];
     float win_min[ORVO_BINS];
+    int32_t jump_hops[ORVO_BINS]; /* tracking hops the minimum has stayed above
+                                     the jump ratio, up to the release */
 } MinStatsState;
 
 void minstats_params_init(MinStatsParams* p);
 void minstats_init(MinStatsState* s, MinStatsParams* p);
-/* x: the hop's unmasked spectrum, ORVO_BINS interleaved (re, im) pairs. */
+/* x: the hop's unmasked spectrum, ORVO_BINS interleaved (re, im) pairs.
+ * P always holds this hop's power afterwards; a silent hop changes nothing
+ * else. */
 void minstats_update(MinStatsState* s, const float* x, int32_t speech_flag);
 
 #ifdef __cplusplus

@@ -45,6 +45,20 @@
 #define MS_STORE_INIT 1000.0f
 #define MS_MIN_START 10000.0f
 #define MS_SNR_FLOOR 0.001f
+/* Mean power per bin below which a hop is silence (a muted microphone, a
+ * stream of zeros or of a dithered last bit): white noise at -90 dBFS, one
+ * step of 16-bit audio RMS, through the analysis window (sum of squares
+ * 0.00167). Every real microphone's noise floor lies above it. A silent hop
+ * leaves the tracker as it was, and start-up begins at the first real audio. */
+#define MS_SILENCE_POWER 1.67e-12f
+/* Hops of tracking a bin's minimum may stay above the jump ratio before it
+ * is taken for a new noise floor even while the post-filter sees speech: 1 s
+ * on top of the half second the window needs to see the jump, so 1.5 s in
+ * all, the span over which minimum statistics look for a speech pause.
+ * Without it an estimate far below the noise (the noise rose by more than
+ * +8 dB) makes the post-filter pass everything, which sets its speech flag,
+ * which keeps the estimate where it is for minutes. */
+#define MS_JUMP_RELEASE_HOPS 125
 
 /* OMLSA post-filter. */
 #define PF_EPS 1e-15f

@@ -72,11 +72,14 @@ TEST(Library, TwoThreadsEqualSequentialRuns) {
 }
 
 TEST(Library, LoudInputSaturatesInsteadOfWrapping) {
-    // A full-scale square wave starting after silence passes the gains at
-    // first and overshoots full scale at its edges; the overshoot must clip,
-    // not wrap around to the other sign.
+    // A full-scale square wave starting after a faint noise floor passes the
+    // gains at first and overshoots full scale at its edges; the overshoot
+    // must clip, not wrap around to the other sign.
     const size_t onset = 60000;
     Pcm in(kBlock * 200, 0);
+    std::mt19937 rng(5);
+    std::uniform_int_distribution<int> faint(-30, 30);
+    for (size_t i = 0; i < onset; ++i) in[i] = static_cast<int16_t>(faint(rng));
     for (size_t i = onset; i < in.size(); ++i) in[i] = (i / 256) % 2 ? 32767 : -32768;
     const Pcm out = run(in);
     int clipped = 0;
@@ -90,6 +93,62 @@ TEST(Library, LoudInputSaturatesInsteadOfWrapping) {
         clipped += out[i] == 32767 || out[i] == -32768;
     }
     EXPECT_GT(clipped, 0);
+}
+
+// A fan as a microphone hears it: white noise through a one-pole low-pass
+// with 50 Hz mains hum and its harmonics, about -38 dBFS.
+std::vector<double> fan_with_hum(unsigned seed, size_t samples) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> n(0.0, 1.0);
+    std::vector<double> x(samples);
+    double lp = 0;
+    for (size_t i = 0; i < samples; ++i) {
+        lp = 0.9 * lp + n(rng);
+        double hum = 0;
+        for (int h = 1; h <= 6; ++h) hum += std::sin(2 * M_PI * 50.0 * h * i / 32000.0) / h;
+        x[i] = 120.0 * lp + 150.0 * hum;
+    }
+    return x;
+}
+
+// Noise that starts after silence (a muted microphone, a stream that opens
+// with zeros or with a dithered last bit) is taken down as far as noise from
+// a cold start, from 300 ms after it starts: silence must neither drag the
+// noise estimates down nor hold the post-filter open.
+TEST(Library, NoiseAfterSilenceIsSuppressedFrom300Ms) {
+    struct Case {
+        const char* what;
+        double noise_before_s, silence_s;
+        bool dither;
+    };
+    const double noise_s = 3.0;
+    for (const Case& c :
+         {Case{"0.35 s of zeros first", 0, 0.35, false}, Case{"1 s of zeros first", 0, 1.0, false},
+          Case{"5 s of zeros first", 0, 5.0, false},
+          Case{"1 s of a dithered last bit first", 0, 1.0, true},
+          Case{"1 s of zeros between noise", 3.0, 1.0, false}}) {
+        SCOPED_TRACE(c.what);
+        const size_t before = static_cast<size_t>(c.noise_before_s * 32000);
+        const size_t start = before + static_cast<size_t>(c.silence_s * 32000);
+        const size_t total = (start + static_cast<size_t>(noise_s * 32000)) / kBlock * kBlock;
+        const auto fan = fan_with_hum(11, total);
+        std::mt19937 rng(12);
+        std::uniform_int_distribution<int> lsb(-1, 1);
+        Pcm in(total);
+        for (size_t i = 0; i < total; ++i) {
+            const bool silent = i >= before && i < start;
+            in[i] = silent ? static_cast<int16_t>(c.dither ? lsb(rng) : 0)
+                           : static_cast<int16_t>(std::lround(fan[i]));
+        }
+        const Pcm out = run(in);
+        double ein = 0, eout = 0;
+        for (size_t i = start + 9600; i + NS_ALG_DELAY_SAMPLES < total; ++i) {
+            ein += (double)in[i] * in[i];
+            eout += (double)out[i + NS_ALG_DELAY_SAMPLES] * out[i + NS_ALG_DELAY_SAMPLES];
+        }
+        const double attenuation_db = 10 * std::log10(ein / (eout + 1e-9));
+        EXPECT_GE(attenuation_db, 20.0);
+    }
 }
 
 TEST(Library, NullHandleAndBuffersAreIgnored) {

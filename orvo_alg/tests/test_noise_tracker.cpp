@@ -77,37 +77,60 @@ TEST(NoiseTracker, BoundaryHopsLeaveLambdaAndOthersFollowPower) {
     }
 }
 
-TEST(NoiseTracker, SilenceDrivesEstimatesToZero) {
+// Silence (exact zeros, or a dithered last bit far below any microphone's
+// noise floor) says nothing about the noise: a stream that opens with it
+// starts up at its first real audio, and silence later leaves every estimate
+// where it was, so the noise that comes back meets the estimate it left.
+TEST(NoiseTracker, SilenceLeavesTheEstimatesAlone) {
     auto t = std::make_unique<Tracker>();
     std::mt19937 rng(3);
+    const auto zero = flat_spectrum(0.0f), dither = flat_spectrum(1e-13f);
+    for (int hop = 0; hop < 500; ++hop) minstats_update(&t->s, (hop % 2 ? dither : zero).data(), 1);
+    EXPECT_EQ(t->s.startup_count, 0);
+    EXPECT_EQ(t->s.started, 0);
+    EXPECT_FLOAT_EQ(t->s.P[10], 1e-13f);
     for (int hop = 0; hop < 100; ++hop)
         minstats_update(&t->s, noisy_spectrum(rng, 1e-3f).data(), 0);
-    const auto zero = flat_spectrum(0.0f);
-    for (int hop = 0; hop < 3000; ++hop) minstats_update(&t->s, zero.data(), 0);
-    for (int k = 0; k < ORVO_BINS; ++k) {
-        for (float v : {t->s.S[k], t->s.act_min[k], t->s.win_min[k], t->s.lambda[k], t->s.Q[k]})
-            ASSERT_TRUE(std::isfinite(v)) << k;
-        EXPECT_LT(t->s.S[k], 1e-12f);
-        EXPECT_LT(t->s.act_min[k], 1e-12f);
-        EXPECT_LT(t->s.win_min[k], 1e-12f);
-        EXPECT_LT(t->s.lambda[k], 1e-12f);
-    }
-    EXPECT_TRUE(std::isfinite(t->s.snr));
+    ASSERT_EQ(t->s.started, 1);
+    double mean = 0;
+    for (int k = 1; k < 250; ++k) mean += t->s.lambda[k] / 249.0;
+    EXPECT_GT(mean, 0.5e-3);
+    EXPECT_LT(mean, 2e-3);
+
+    const auto copy = [](const float* a) { return std::vector<float>(a, a + ORVO_BINS); };
+    const auto lambda = copy(t->s.lambda), S = copy(t->s.S), act = copy(t->s.act_min),
+               win = copy(t->s.win_min);
+    const int32_t v = t->p.v, u = t->p.u;
+    for (int hop = 0; hop < 3000; ++hop)
+        minstats_update(&t->s, (hop % 7 ? dither : zero).data(), 1);
+    EXPECT_EQ(copy(t->s.lambda), lambda);
+    EXPECT_EQ(copy(t->s.S), S);
+    EXPECT_EQ(copy(t->s.act_min), act);
+    EXPECT_EQ(copy(t->s.win_min), win);
+    EXPECT_EQ(t->p.v, v);
+    EXPECT_EQ(t->p.u, u);
+    EXPECT_FLOAT_EQ(t->s.P[3], 1e-13f);  // the post-filter still sees this hop's power
 }
 
-TEST(NoiseTracker, UpwardStepReachesLambdaOnlyWithoutSpeech) {
+// A rise of the noise floor beyond the +8 dB jump ratio reaches lambda
+// through the 0.95 recursion while the post-filter sees no speech. While it
+// sees speech the estimate holds (0.9999) for the first second of the jump,
+// then takes the new floor too: an estimate far below the noise keeps the
+// post-filter's speech flag set, which must not keep the estimate down.
+TEST(NoiseTracker, UpwardStepReachesLambdaWithSpeechOnlyAfterTheRelease) {
     struct Case {
-        int speech_flag;
-        float low, high;  // bounds on lambda / new floor after the step
+        int speech_flag, hops;
+        float low, high;  // bounds on lambda / new floor after `hops`
     };
-    const float a = 1e-5f, step = 15.85f;  // +12 dB, beyond the +8 dB jump ratio
-    for (const Case& c : {Case{0, 0.8f, 1.2f}, Case{1, 0.0f, 0.2f}}) {
-        SCOPED_TRACE(c.speech_flag);
+    const float a = 1e-5f, step = 15.85f;  // +12 dB
+    for (const Case& c :
+         {Case{0, 250, 0.8f, 1.2f}, Case{1, 150, 0.0f, 0.2f}, Case{1, 400, 0.8f, 1.2f}}) {
+        SCOPED_TRACE(testing::Message() << "speech " << c.speech_flag << ", " << c.hops << " hops");
         auto t = std::make_unique<Tracker>();
         const auto before = flat_spectrum(a), after = flat_spectrum(a * step);
         for (int hop = 0; hop < 200; ++hop) minstats_update(&t->s, before.data(), c.speech_flag);
         EXPECT_NEAR(t->s.lambda[100], a, 0.01 * a);
-        for (int hop = 0; hop < 250; ++hop) minstats_update(&t->s, after.data(), c.speech_flag);
+        for (int hop = 0; hop < c.hops; ++hop) minstats_update(&t->s, after.data(), c.speech_flag);
         for (int k : {1, 50, 100, 249}) {
             const float r = t->s.lambda[k] / (a * step);
             EXPECT_GE(r, c.low) << k;

@@ -2,35 +2,38 @@
 """Trains the band-gain network of vardix's default estimator and writes its
 weights as C source (vardix/src/mask_weights.c).
 
-Data: only the corpus (speech/ and noise/ of ../shared/corpus). Training
-sequences are mixed on the fly from it: a random utterance (sometimes two, or
-none) at a random place, a random noise clip (sometimes two summed, or none)
-at a random offset, a random SNR between -5 and 25 dB, a random level, a random
-spectral tilt and sometimes another playback speed on speech and noise
-separately, and now and then a muted stretch of exact zeros, so that the
-network learns speech against noise rather than these particular files.
-Some speakers and noise clips (HOLD_OUT) are kept out of training; the
-held-out loss, on mixtures of only those, picks the epoch that is written.
+Data: only the training corpus, ../shared/corpus-train (speech/, noise/,
+rir/; see its README for sources and licences); ../shared/corpus is the test
+set and is never read here. Training sequences are mixed from it: utterances
+(or none) at random places, sometimes through a room response (the target is
+then the direct sound and early reflections), sometimes band-limited to
+8 kHz, with a gentle random colouring; one to three noises at once, each a
+noise recording, babble of several corpus speakers, or a stationary fan (a
+coloured noise, often with mains hum); SNR -5..20 dB, speech level -45..-10
+dBFS, 16-bit steps, and now and then a stretch of digital silence or of a
+dithered last bit (a muted microphone), at the start or inside.
+
+Validation holds out whole speakers (every sixth of each data set, so
+Mandarin speakers too), whole noise recordings (every sixth) and some room
+responses; the epoch written is the one with the lowest validation loss.
 
 Features are computed exactly as the C estimator computes them from the
 analysis spectra of orvo_alg's filter bank (same prototype window, read from
-orvo_alg/src/analysis_window.c): per band, the log energy and the log ratio of
-the energy to the estimator's statistical noise estimate. The network (dense,
+orvo_alg/src/analysis_window.c; the tracker's constants read from
+vardix/src/estimator.c): per band, the log energy and the log ratio of the
+energy to the estimator's statistical noise estimate. The network (dense,
 two GRUs, dense) gives one gain per band; the target is the band's ideal
-amplitude ratio sqrt(E_clean / E_noisy). The mask the estimator applies to a
-bin is the band gains interpolated to it times the statistical
-(log-spectral-amplitude) gain L of that bin, which the script computes as the
-estimator does (--lsa-target: the target is the band gain that brings the
-band's energy after L to the clean energy, sqrt(E_clean / E_noisy·L²)). The
-loss is the error of compressed gains plus the amplitude error weighted by
-band energy, as the output's distortion is dominated by the loud bands;
---sdr-weight adds each sequence's signal-to-distortion ratio in dB, computed
-exactly from the bin-level error energy of the masked spectra against the
-clean ones. Like the estimator, the network skips spectra of digital silence.
+amplitude ratio sqrt(E_clean / E_noisy). The loss is the error of compressed
+gains plus the amplitude error weighted by band energy, as the output's
+distortion is dominated by the loud bands, minus a share of each sequence's
+signal-to-distortion ratio in dB, computed exactly from the bin-level error
+energy of the masked spectra against the clean ones. Like the estimator, the
+network skips spectra of silence.
 
 Usage: tools/train/train_mask.py [--sequences N] [--epochs N] [--out FILE]
-The committed weights are the defaults with --no-hold-out (every clip).
-Needs python3-numpy, python3-scipy, python3-soundfile and python3-torch.
+The committed weights are the defaults (CPU, one thread, fixed seed).
+Needs python3-numpy, python3-scipy, python3-soundfile and python3-torch
+(Debian's, run with /usr/bin/python3).
 """
 import argparse
 import os
@@ -45,7 +48,7 @@ from scipy.signal import lfilter, resample_poly
 from scipy.special import exp1
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-CORPUS = os.path.abspath(os.path.join(ROOT, "..", "shared", "corpus"))
+CORPUS = os.path.abspath(os.path.join(ROOT, "..", "shared", "corpus-train"))
 FS = 32000
 HOP = 256
 FFT = 512
@@ -58,22 +61,35 @@ NFEAT = 2 * NB
 HIDDEN = 64
 DENSE = 32
 
-# Noise tracker constants, as in vardix/src/estimator.c.
-STARTUP_HOPS = 12
-XI_H1 = 5.0
-NOISE_SMOOTH = 0.9
-SPP_SMOOTH = 0.9
-SPP_LOCK = 0.99
-EPS = 1e-20
-LOG_EPS = 1e-12
-SILENCE_POWER = 1e-20
+
+
+def estimator_constants():
+    """The numeric #defines of vardix/src/estimator.c, whose tracker and
+    statistical gain the features must reproduce."""
+    text = open(os.path.join(ROOT, "vardix", "src", "estimator.c")).read()
+    out = {}
+    for name, value in re.findall(r"#define (VX_\w+) ([-+0-9.eE]+)f?\s*$", text, re.M):
+        out[name] = float(value)
+    return out
+
+
+_C = estimator_constants()
+# Noise tracker constants.
+STARTUP_HOPS = int(_C["VX_STARTUP_HOPS"])
+XI_H1 = _C["VX_XI_H1"]
+NOISE_SMOOTH = _C["VX_NOISE_SMOOTH"]
+SPP_SMOOTH = _C["VX_SPP_SMOOTH"]
+SPP_LOCK = _C["VX_SPP_LOCK"]
+EPS = _C["VX_EPS"]
+LOG_EPS = _C["VX_LOG_EPS"]
+SILENCE_POWER = _C["VX_SILENCE_POWER"]
 # Statistical gain, as in vardix/src/estimator.c: decision-directed weight,
 # lowest a-priori SNR, gain floor where speech is absent, and the exponent
 # with which the gain enters the mask.
-DD_WEIGHT = 0.96
-XI_MIN = 0.00316
-GAIN_MIN = 0.18
-LSA_WEIGHT = 0.4
+DD_WEIGHT = _C["VX_DD_WEIGHT"]
+XI_MIN = _C["VX_XI_MIN"]
+GAIN_MIN = _C["VX_GAIN_MIN"]
+LSA_WEIGHT = _C["VX_LSA_WEIGHT"]
 # Extra loss weight on gains below their target (speech taken for noise).
 UNDER_WEIGHT = 0.5
 # Weight of the energy-weighted amplitude error in the loss, and the largest
@@ -88,14 +104,33 @@ SDR_FLOOR = 1e-3
 # scored against its noise energy (how far the noise is taken down).
 SPEECH_SHARE_MIN = 1e-3
 # Shares of speech and noise clips played at another speed.
-SPEECH_SPEED_SHARE = 0.6
-NOISE_SPEED_SHARE = 0.4
-# Share of training sequences with a muted stretch.
-MUTE_SHARE = 0.12
-# Speakers and noise clips kept out of training, for choosing models on
-# recordings the network has never heard (tools/bench/quality --only).
-HOLD_OUT = ("p226", "p229", "cafe_02", "typing_01")
-
+SPEECH_SPEED_SHARE = 0.3
+NOISE_SPEED_SHARE = 0.3
+# Share of sequences with a stretch of digital silence (or of a dithered
+# last bit), and the share of those where it opens the sequence.
+MUTE_SHARE = 0.15
+MUTE_AT_START = 0.4
+# Share of speech sent through a room response, and the part of the
+# response kept in the target (direct sound and early reflections).
+REVERB_SHARE = 0.3
+EARLY_S = 0.05
+# Share of speech band-limited to 8 kHz (wide-band files only).
+BANDLIMIT_SHARE = 0.2
+# Most files are band-limited (16 kHz sources), but a microphone hears
+# speech up to 16 kHz: this share of the utterances is drawn from the
+# wide-band files, so that the network does not learn that whatever lies
+# above 8 kHz is noise.
+WIDE_SHARE = 0.6
+# A sequence whose speech is all band-limited is, with this share, a
+# band-limited stream as a whole (noise too), as from a 16 kHz call.
+NARROW_STREAM_SHARE = 0.7
+# Kinds of the noise sources of a sequence, by share: a noise recording,
+# babble of several speakers, a stationary fan with or without hum.
+NOISE_KINDS = (("recording", 0.6), ("babble", 0.2), ("fan", 0.2))
+# Held out for validation: every HOLD_EVERY-th speaker of each data set,
+# noise recording and room response, from HOLD_FIRST on, in name order.
+HOLD_EVERY = 6
+HOLD_FIRST = 1
 
 def load_window():
     text = open(os.path.join(ROOT, "orvo_alg", "src", "analysis_window.c")).read()
@@ -143,8 +178,8 @@ def track_noise(power, lsa_weight=LSA_WEIGHT):
     """The estimator's noise tracker and statistical gain over power spectra
     (batch x hops x bins): the noise estimate each spectrum meets after its
     update, and the factor the log-spectral-amplitude gain applies to each
-    bin of the mask. After the start-up phase, spectra of digital silence
-    leave the state as it was."""
+    bin of the mask. Spectra of silence leave the state as it was, also
+    before the start-up phase is over (which begins at the first real audio)."""
     b, t, k = power.shape
     noise = np.zeros((b, k))
     spp = np.zeros((b, k))
@@ -159,7 +194,7 @@ def track_noise(power, lsa_weight=LSA_WEIGHT):
     for h in range(t):
         p = power[:, h]
         live = ~silent[:, h]
-        start = seen < STARTUP_HOPS
+        start = live & (seen < STARTUP_HOPS)
         run = live & (seen >= STARTUP_HOPS)
         if start.any():
             w = 1.0 / (seen[start] + 1)
@@ -185,7 +220,7 @@ def track_noise(power, lsa_weight=LSA_WEIGHT):
             post = (1 - pr) * pr_ + pr * nz
             noise[run] = NOISE_SMOOTH * nz + (1 - NOISE_SMOOTH) * post
             spp[run] = sp
-        seen += start | live
+        seen += live
         out[:, h] = noise
         lsa[:, h] = np.exp(lsa_weight * log_gain)
     return out, lsa
@@ -244,53 +279,201 @@ def perturb(x, rng, share):
     return resample_poly(x, up, down) if up != down else x
 
 
-def make_sequence(rng, speech, noise, n):
+def corpus_split():
+    """The training corpus split into training and validation parts: whole
+    speakers (every HOLD_EVERY-th of each data set), whole noise recordings
+    and whole room responses. Returns {"speech"|"noise"|"rir": (train, held)}
+    with lists of paths; speech entries are manifest rows (dicts) with the
+    path added."""
+    import csv
+    with open(os.path.join(CORPUS, "speech", "manifest.tsv")) as fh:
+        rows = list(csv.DictReader(fh, delimiter="\t"))
+    speakers = {}
+    for r in rows:
+        speakers.setdefault(r["dataset"], set()).add(r["speaker"])
+    held = set()
+    for ds, names in speakers.items():
+        held |= {(ds, n) for i, n in enumerate(sorted(names)) if i % HOLD_EVERY == HOLD_FIRST}
+    speech = ([], [])
+    for r in sorted(rows, key=lambda r: r["file"]):
+        r = dict(r, path=os.path.join(CORPUS, "speech", r["file"]))
+        speech[(r["dataset"], r["speaker"]) in held].append(r)
+
+    def files(kind):
+        names = sorted(f for f in os.listdir(os.path.join(CORPUS, kind)) if f.endswith(".flac"))
+        paths = [os.path.join(CORPUS, kind, f) for f in names]
+        return ([p for i, p in enumerate(paths) if i % HOLD_EVERY != HOLD_FIRST],
+                [p for i, p in enumerate(paths) if i % HOLD_EVERY == HOLD_FIRST])
+    return {"speech": speech, "noise": files("noise"), "rir": files("rir")}
+
+
+class Pool:
+    """The recordings one set of sequences is mixed from, at 32 kHz: speech
+    (with whether it reaches above 8 kHz), noise recordings and room
+    responses (each cut to its direct sound onwards, at most 1 s)."""
+
+    def __init__(self, speech_rows, noise_paths, rir_paths):
+        self.speech = []
+        for r in speech_rows:
+            x = load(r["path"])
+            x = x / max(np.sqrt(active_power(x)), 1e-6)
+            self.speech.append((x, int(r["rate"]) > 2 * 8000))
+        self.wide = [i for i, (_, w) in enumerate(self.speech) if w]
+        self.narrow = [i for i, (_, w) in enumerate(self.speech) if not w]
+        if not self.narrow:
+            self.narrow = self.wide
+        self.noise = [load(p) for p in noise_paths]
+        self.rir = []
+        for p in rir_paths:
+            h = load(p)
+            peak = int(np.argmax(np.abs(h)))
+            h = h[max(0, peak - 32):][:FS]
+            self.rir.append(h / np.sqrt(np.sum(h ** 2)))
+
+
+# An 8 kHz low-pass (band-limited speech, as from a 16 kHz source).
+_LP8K = None
+
+
+def bandlimit(x):
+    global _LP8K
+    if _LP8K is None:
+        from scipy.signal import firwin
+        _LP8K = firwin(127, 7600, fs=FS)
+    return np.convolve(x, _LP8K, mode="same")
+
+
+def active_power(x):
+    """Mean power of the 20 ms frames within 40 dB of the loudest one."""
+    f = 640
+    n = len(x) // f
+    if n == 0:
+        return 0.0
+    e = np.mean(x[:n * f].reshape(n, f) ** 2, axis=1)
+    a = e > 1e-4 * e.max()
+    return float(np.mean(e[a])) if e.max() > 0 else 0.0
+
+
+def fan_noise(rng, n):
+    """A stationary fan or air conditioner: coloured noise, often with
+    mains hum (50 or 60 Hz and its harmonics)."""
+    v = rng.standard_normal(n)
+    v = lfilter([1.0], [1.0, -rng.uniform(0.3, 0.97)], v)
+    v = tilt(v, rng)
+    v /= np.sqrt(np.mean(v ** 2)) + 1e-12
+    if rng.random() < 0.6:
+        f0 = (50.0 if rng.random() < 0.5 else 60.0) * rng.uniform(0.99, 1.01)
+        t = np.arange(n) / FS
+        hum = np.zeros(n)
+        for h in range(1, 11):
+            hum += rng.uniform(0, 1) / h * np.sin(2 * np.pi * f0 * h * t + rng.uniform(0, 6.3))
+        hum /= np.sqrt(np.mean(hum ** 2)) + 1e-12
+        v += hum * 10 ** (rng.uniform(-15, 10) / 20)
+    return v
+
+
+def babble(rng, pool, n):
+    """Several speakers talking at once, each looped over the sequence."""
+    v = np.zeros(n)
+    for _ in range(rng.integers(3, 8)):
+        u = pool.speech[rng.integers(len(pool.speech))][0]
+        u = np.concatenate([u, np.zeros(int(rng.uniform(0.05, 0.5) * FS))])
+        while len(u) < 2 * n:
+            u = np.concatenate([u, u])
+        off = rng.integers(len(u) - n)
+        v += u[off:off + n] * 10 ** (rng.uniform(-4, 4) / 20)
+    return v
+
+
+def noise_source(rng, pool, n):
+    r, kind = rng.random(), NOISE_KINDS[-1][0]
+    for name, share in NOISE_KINDS:
+        if r < share:
+            kind = name
+            break
+        r -= share
+    if kind == "fan":
+        v = fan_noise(rng, n)
+    elif kind == "babble":
+        v = babble(rng, pool, n)
+    else:
+        c = perturb(pool.noise[rng.integers(len(pool.noise))], rng, NOISE_SPEED_SHARE)
+        while len(c) < n + 1:
+            c = np.concatenate([c, c])
+        off = rng.integers(len(c) - n)
+        v = c[off:off + n]
+    v = tilt(v, rng)
+    return v / (np.sqrt(np.mean(v ** 2)) + 1e-12)
+
+
+def make_sequence(rng, pool, n):
+    """One training sequence of n samples: (clean target, noisy input)."""
+    from scipy.signal import fftconvolve
     s = np.zeros(n)
-    r = rng.random()
-    if r > 0.08:
+    narrow = True
+    if rng.random() > 0.08:
         pos = int(rng.uniform(0, 0.4) * n)
         while pos < n:
-            u = perturb(speech[rng.integers(len(speech))], rng, SPEECH_SPEED_SHARE)
-            u = tilt(u, rng) * 10 ** (rng.uniform(-6, 6) / 20)
+            group = pool.wide if rng.random() < WIDE_SHARE and pool.wide else pool.narrow
+            u, wide = pool.speech[group[rng.integers(len(group))]]
+            u = perturb(u, rng, SPEECH_SPEED_SHARE)
+            if wide and rng.random() < BANDLIMIT_SHARE:
+                u = bandlimit(u)
+                wide = False
+            narrow = narrow and not wide
+            u = tilt(u, rng) * 10 ** (rng.uniform(-4, 4) / 20)
             take = min(len(u), n - pos)
             s[pos:pos + take] += u[:take]
             pos += take + int(rng.uniform(0.1, 1.5) * FS)
             if rng.random() < 0.5:
                 break
+    clean = s
+    if s.any() and rng.random() < REVERB_SHARE:
+        h = pool.rir[rng.integers(len(pool.rir))]
+        e = int(EARLY_S * FS)
+        s = fftconvolve(s, h)[:n]
+        clean = fftconvolve(clean, h[:e])[:n]
     v = np.zeros(n)
-    if rng.random() > 0.06:
-        for _ in range(1 if rng.random() < 0.75 else 2):
-            c = perturb(noise[rng.integers(len(noise))], rng, NOISE_SPEED_SHARE)
-            while len(c) < n + 1:
-                c = np.concatenate([c, c])
-            off = rng.integers(len(c) - n)
-            v += tilt(c[off:off + n], rng) * 10 ** (rng.uniform(-6, 6) / 20)
-    active = np.abs(s) > 1e-4
-    ps = np.mean(s[active] ** 2) if active.any() else 0.0
+    if rng.random() > 0.04:
+        count = 1 if rng.random() < 0.6 else 2 if rng.random() < 0.75 else 3
+        for _ in range(count):
+            v += noise_source(rng, pool, n) * 10 ** (rng.uniform(-8, 8) / 20)
+    ps = active_power(s)
     pn = np.mean(v ** 2)
-    if ps > 0 and pn > 0:
-        snr = rng.uniform(-5, 25)
-        v *= np.sqrt(ps / (pn * 10 ** (snr / 10)))
-    mix = s + v
+    if ps > 0:
+        g = 10 ** (rng.uniform(-45, -10) / 20) / np.sqrt(ps)
+        if pn > 0:
+            v *= np.sqrt(ps / (pn * 10 ** (rng.uniform(-5, 20) / 10)))
+    else:
+        g = 10 ** (rng.uniform(-65, -20) / 20) / np.sqrt(pn) if pn > 0 else 1.0
+    if narrow and s.any() and rng.random() < NARROW_STREAM_SHARE:
+        v = bandlimit(v)
+    mix = (s + v) * g
+    clean = clean * g
+    peak = np.max(np.abs(mix))
+    if peak > 0.98:
+        mix *= 0.98 / peak
+        clean *= 0.98 / peak
+    # 16-bit steps, as the library receives.
+    mix = np.round(mix * 32768.0) / 32768.0
     if rng.random() < MUTE_SHARE:
-        # A muted stretch (exact zeros), as from a microphone switched off.
-        a = int(rng.uniform(0.2, 0.8) * n)
-        b = min(n, a + int(rng.uniform(0.1, 1.2) * FS))
-        s[a:b] = 0.0
-        mix[a:b] = 0.0
-    peak = max(np.max(np.abs(mix)), 1e-9)
-    g = 10 ** (rng.uniform(-35, -1) / 20) / peak
-    return s * g, mix * g
+        # A muted stretch, as from a microphone switched off: exact zeros or
+        # a dithered last bit.
+        a = 0 if rng.random() < MUTE_AT_START else int(rng.uniform(0.2, 0.8) * n)
+        b = min(n, a + int(rng.uniform(0.1, 1.5) * FS))
+        clean[a:b] = 0.0
+        mix[a:b] = 0.0 if rng.random() < 0.7 else rng.integers(-1, 2, b - a) / 32768.0
+    return clean, mix
 
 
-def build_set(rng, count, seconds, speech, noise, lsa_weight):
+def build_set(rng, count, seconds, pool, lsa_weight):
     n = int(seconds * FS) + 1024
     feats, targets, plain, weights, loud, dist, mixes = [], [], [], [], [], [], []
     batch = 100
     for start in range(0, count, batch):
         ps, pm, pc = [], [], []
         for _ in range(min(batch, count - start)):
-            s, m = make_sequence(rng, speech, noise, n)
+            s, m = make_sequence(rng, pool, n)
             cs, cm = analysis_spectra(s), analysis_spectra(m)
             ps.append(cs.real ** 2 + cs.imag ** 2)
             pm.append(cm.real ** 2 + cm.imag ** 2)
@@ -351,7 +534,7 @@ def write_c(path, model, mean, std):
     sd = {k: v.detach().cpu().numpy() for k, v in model.state_dict().items()}
     parts = [
         "/* Weights of the band-gain network of the default estimator, written by\n"
-        " * tools/train/train_mask.py from corpus data. Do not edit by hand. */\n",
+        " * tools/train/train_mask.py from ../shared/corpus-train. Do not edit by hand. */\n",
         '#include "mask_net.h"\n\n',
         arr("vx_feat_mean", mean), arr("vx_feat_scale", 1.0 / std),
         arr("vx_in_w", sd["inp.weight"]), arr("vx_in_b", sd["inp.bias"]),
@@ -381,12 +564,12 @@ def write_c(path, model, mean, std):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--sequences", type=int, default=3200)
-    ap.add_argument("--seconds", type=float, default=4.5)
-    ap.add_argument("--epochs", type=int, default=22)
-    ap.add_argument("--seed", type=int, default=20261208)
+    ap.add_argument("--sequences", type=int, default=3000)
+    ap.add_argument("--seconds", type=float, default=4.0)
+    ap.add_argument("--epochs", type=int, default=10)
+    ap.add_argument("--seed", type=int, default=20261210)
     ap.add_argument("--threads", type=int, default=1)
-    ap.add_argument("--batch", type=int, default=128)
+    ap.add_argument("--batch", type=int, default=64)
     ap.add_argument("--loud-weight", type=float, default=LOUD_WEIGHT,
                     help="weight of the energy-weighted amplitude error")
     ap.add_argument("--under-weight", type=float, default=UNDER_WEIGHT,
@@ -398,14 +581,12 @@ def main():
     ap.add_argument("--lsa-target", action="store_true",
                     help="target the band gain that matches the clean energy after the "
                          "statistical gain")
-    ap.add_argument("--dropout", type=float, default=0.0,
+    ap.add_argument("--dropout", type=float, default=0.1,
                     help="dropout on the inputs of both GRUs while training")
     ap.add_argument("--weight-decay", type=float, default=0.0,
                     help="decoupled weight decay of the optimiser (AdamW)")
     ap.add_argument("--hidden", type=int, default=HIDDEN,
                     help="GRU size (must match VX_HIDDEN in vardix/src/mask_net.h)")
-    ap.add_argument("--no-hold-out", action="store_true",
-                    help="train on every clip (for the final model, once the set-up is chosen)")
     ap.add_argument("--cache", help="keep the generated sequences in this .npz file and reuse them")
     ap.add_argument("--out", default=os.path.join(ROOT, "vardix", "src", "mask_weights.c"))
     args = ap.parse_args()
@@ -416,19 +597,14 @@ def main():
     torch.manual_seed(args.seed)
     rng = np.random.default_rng(args.seed)
 
-    def clips(kind):
-        names = sorted(f for f in os.listdir(os.path.join(CORPUS, kind)) if f.endswith(".wav"))
-        keep = [f for f in names if not any(h in f for h in HOLD_OUT)]
-        held = [f for f in names if any(h in f for h in HOLD_OUT)]
-        return ([load(os.path.join(CORPUS, kind, f)) for f in keep],
-                [load(os.path.join(CORPUS, kind, f)) for f in held])
-
-    speech, speech_held = clips("speech")
-    noise, noise_held = clips("noise")
-    if args.no_hold_out:
-        speech, noise = speech + speech_held, noise + noise_held
-
     t0 = time.time()
+    split = corpus_split()
+    pool = Pool(split["speech"][0], split["noise"][0], split["rir"][0])
+    pool_held = Pool(split["speech"][1], split["noise"][1], split["rir"][1])
+    print("corpus: %d/%d utterances, %d/%d noise recordings, %d/%d room responses "
+          "(training/validation), loaded in %.0f s"
+          % (len(pool.speech), len(pool_held.speech), len(pool.noise), len(pool_held.noise),
+             len(pool.rir), len(pool_held.rir), time.time() - t0), flush=True)
     names = ("x", "y", "y0", "w", "e", "d", "m")
     keys = names + tuple(k + "v" for k in names)
     cached = np.load(args.cache) if args.cache and os.path.exists(args.cache) else None
@@ -442,10 +618,10 @@ def main():
         train = [cached[k] for k in names]
         val = [cached[k + "v"] for k in names]
     else:
-        train = build_set(rng, args.sequences, args.seconds, speech, noise, args.lsa_weight)
-        # Validation mixes only held-out speakers with held-out noise clips.
-        val = build_set(rng, max(100, args.sequences // 10), args.seconds,
-                        speech_held, noise_held, args.lsa_weight)
+        train = build_set(rng, args.sequences, args.seconds, pool, args.lsa_weight)
+        # Validation mixes only held-out speakers, noises and rooms.
+        val = build_set(rng, max(100, args.sequences // 10), args.seconds, pool_held,
+                        args.lsa_weight)
         if args.cache:
             np.savez(args.cache, lsa_weight=args.lsa_weight,
                      **dict(zip(keys, list(train) + list(val))))

@@ -1,11 +1,14 @@
 #!/usr/bin/python3
-"""Scores variants of vardix's default estimator on the corpus.
+"""Scores variants of vardix's default estimator on the validation part of
+the training corpus (the speakers, noise recordings and rooms
+train_mask.py holds out; never the test set ../shared/corpus).
 
 Each variant is the estimator built with some of its constants overridden
 (VX_NAME=value, see vardix/src/estimator.c); it is loaded in front of the
-built libvardix, run through the built orvo_alg (quality-peers orvo) over the
-corpus mixtures, clean utterances and noise clips, and scored like the
-quality benchmark does. Only corpus data is used.
+built libvardix, run through the built orvo_alg (quality-peers orvo) over
+validation mixtures (made as for training, with a fixed seed), their clean
+speech and the held-out noise recordings, and scored like the quality
+benchmark does.
 
 Usage: tools/train/tune_estimator.py --build build-q [--pairs N] \
            "VX_GAIN_MIN=0.18" "VX_GAIN_MIN=0.1,VX_DD_WEIGHT=0.98" ...
@@ -22,12 +25,12 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tools", "bench", "quality", "py"))
 
 import numpy as np  # noqa: E402
-import soundfile as sf  # noqa: E402
 
 import metrics  # noqa: E402
 from stoi import stoi  # noqa: E402
 
-CORPUS = os.path.abspath(os.path.join(ROOT, "..", "shared", "corpus"))
+sys.path.insert(0, os.path.join(ROOT, "tools", "train"))
+import train_mask  # noqa: E402
 
 
 def build_variant(spec, tmp, weights=None):
@@ -82,33 +85,33 @@ def noise_att(peers, lib, name, x32, tmp):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
-    ap.add_argument("--pairs", type=int, default=0, help="even spread of N pairs (0: all)")
+    ap.add_argument("--pairs", type=int, default=40, help="validation mixtures")
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--weights", help="network weights to use instead of vardix/src/mask_weights.c")
     ap.add_argument("variants", nargs="*", default=[""])
     args = ap.parse_args()
     peers = os.path.join(os.path.abspath(args.build), "tools", "bench", "quality", "quality-peers")
 
-    import csv
-    with open(os.path.join(CORPUS, "mixtures", "manifest.csv")) as fh:
-        rows = list(csv.DictReader(fh))
-    if args.pairs:
-        idx = np.unique(np.linspace(0, len(rows) - 1, args.pairs).round().astype(int))
-        rows = [rows[i] for i in idx]
+    split = train_mask.corpus_split()
+    held = train_mask.Pool(split["speech"][1], split["noise"][1], split["rir"][1])
+    rng = np.random.default_rng(7)
     pairs = []
-    for r in rows:
-        d = os.path.join(CORPUS, "mixtures", r["name"])
-        pairs.append({"name": r["name"], "snr": int(r["snr_db"]),
-                      "noisy": sf.read(d + "_noisy.wav")[0], "clean": sf.read(d + "_clean.wav")[0]})
+    while len(pairs) < (args.pairs or 40):
+        clean, noisy = train_mask.make_sequence(rng, held, 4 * 32000)
+        if metrics.level_db(clean) < -70 or metrics.level_db(noisy - clean) < -90:
+            continue
+        pairs.append({"name": "val%03d" % len(pairs), "snr": 0,
+                      "noisy": metrics.resample(noisy, 32000, 48000),
+                      "clean": metrics.resample(clean, 32000, 48000)})
     base = {}
     for p in pairs:
         r16 = metrics.resample(p["clean"], 48000, 16000)
         n16 = metrics.resample(p["noisy"], 48000, 16000)
         base[p["name"]] = (metrics.si_sdr(r16, n16), stoi(r16, n16, 16000))
     noises = []
-    for f in sorted(os.listdir(os.path.join(CORPUS, "noise"))):
-        x, fs = sf.read(os.path.join(CORPUS, "noise", f), always_2d=True)
-        noises.append((f[:-4], metrics.resample(x[:, 0], fs, 32000)))
+    for path, x in zip(split["noise"][1], held.noise):
+        x = np.tile(x, int(np.ceil(6 * 32000 / len(x))))
+        noises.append((os.path.basename(path), x / np.sqrt(np.mean(x ** 2)) * 0.02))
 
     with tempfile.TemporaryDirectory() as tmp, cf.ThreadPoolExecutor(args.jobs) as pool:
         for spec in args.variants:

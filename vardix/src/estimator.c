@@ -78,7 +78,7 @@
 #define VX_LSA_ADAPT 0
 #endif
 /* Non-zero: the mask divides out orvo_alg's post-filter gain (pf_model.h),
- * by at most VX_MAX_BOOST. */
+ * lifting a bin by at most VX_MAX_BOOST. */
 #ifndef VX_PF_COMPENSATE
 #define VX_PF_COMPENSATE 1
 #endif
@@ -89,11 +89,20 @@
 #ifndef VX_MAX_BOOST
 #define VX_MAX_BOOST 10.0f
 #endif
-/* Mean power per bin below which a spectrum is digital silence (a muted
- * microphone, a stream of zeros): some 20 dB under the quantisation floor of
- * 24-bit audio, so no real recording comes near it. */
+/* Mean power per bin below which a spectrum is taken for silence (a muted
+ * microphone, a stream of zeros or of a dithered last bit): white noise at
+ * -90 dBFS, one step of 16-bit audio RMS, through the analysis window (sum of
+ * squares 0.00167). Every real microphone's noise floor lies above it. */
 #ifndef VX_SILENCE_POWER
-#define VX_SILENCE_POWER 1e-20f
+#define VX_SILENCE_POWER 1.67e-12f
+#endif
+/* Spectra of real audio after a stream's opening silence (a microphone
+ * unmuted as someone starts to speak) that pass unchanged: the start-up
+ * phase has nothing but them to take for noise, and they may be the attack
+ * of the first syllable (its first 50 ms; 125 spectra per second). Noise
+ * after the silence passes as long, and is taken down from then on. */
+#ifndef VX_MUTED_START_PASS_HOPS
+#define VX_MUTED_START_PASS_HOPS 6
 #endif
 /* Offset of the logarithms of the band features, as in training. */
 #ifndef VX_LOG_EPS
@@ -136,6 +145,48 @@ static inline float e1f(float v) {
 
 float vx_lsa_factor(float v) { return vm_expf(0.5f * e1f(v)); }
 
+/* mask = meant / divisor per bin, by at most VX_MAX_BOOST; bins the
+ * post-filter zeroes (divisor 0) keep the meant gain. */
+static void divide_out(const float* meant, const float* divisor, float* mask) {
+    for (int k = 0; k < VX_BINS; ++k) {
+        float g = meant[k];
+        if (divisor[k] > 0.0f) {
+            g /= VX_PF_WEIGHT > 0.0f ? powf(divisor[k], 1.0f - VX_PF_WEIGHT) : divisor[k];
+            if (g > VX_MAX_BOOST) g = VX_MAX_BOOST;
+        }
+        mask[k] = g;
+    }
+}
+
+/* The mask that, times the post-filter's gain, gives out_gain. Which gain the
+ * post-filter applies depends on the mask itself (through its energy ratio,
+ * one of three regimes), so each regime the hop can reach is tried and the
+ * first whose mask leads to that same regime is taken: the product is then
+ * the meant gain. Should none agree with itself, the mask is divided by the
+ * largest gain of all regimes, so that no bin comes out above the meant
+ * gain whichever regime the post-filter ends in. */
+static void compensate(VxEstimator* e, const float* re, const float* im, float* mask) {
+    int lo, hi;
+    vx_pf_regimes(&e->pf, &lo, &hi);
+    for (int r = lo; r <= hi; ++r) {
+        vx_pf_gain(&e->pf, r, e->pf_gain);
+        divide_out(e->out_gain, e->pf_gain, mask);
+        if (vx_pf_regime(&e->pf, re, im, mask) == r) {
+            e->pf_exact = 1;
+            return;
+        }
+    }
+    e->pf_exact = 0;
+    float g[VX_BINS];
+    vx_pf_gain(&e->pf, lo, e->pf_gain);
+    for (int r = lo + 1; r <= hi; ++r) {
+        vx_pf_gain(&e->pf, r, g);
+        for (int k = 0; k < VX_BINS; ++k)
+            e->pf_gain[k] = g[k] > e->pf_gain[k] ? g[k] : e->pf_gain[k];
+    }
+    divide_out(e->out_gain, e->pf_gain, mask);
+}
+
 void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* mask) {
     float power[VX_BINS];
     float total = 0.0f;
@@ -144,14 +195,14 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
         total += power[k];
     }
 
-    /* Digital silence says nothing about the noise: once started, the
-     * tracker, the statistical gain and the network all keep their state, so
-     * the noise that resumes after a muted stretch meets the estimate it
-     * left. The mask repeats the last one (it multiplies zeros). Silence at
-     * the very start counts towards the start-up phase and leaves the noise
-     * estimate at zero, so that speech after it keeps its first syllable. */
+    /* Silence says nothing about the noise: the tracker, the statistical
+     * gain and the network all keep their state, so the noise that resumes
+     * after a muted stretch meets the estimate it left, and a stream that
+     * opens with silence starts its start-up phase at its first real audio.
+     * The mask repeats the last one (it multiplies next to nothing). */
     const int silent = total < VX_SILENCE_POWER * (float)VX_BINS;
-    if (e->hops < VX_STARTUP_HOPS) {
+    if (silent && e->hops == 0) e->muted_start = 1;
+    if (!silent && e->hops < VX_STARTUP_HOPS) {
         /* Start-up: no history yet, so the noise is taken as the mean power
          * seen so far. A stream that starts with speech overestimates the
          * noise here; the tracker falls back to the true floor within the
@@ -237,8 +288,6 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
         }
     }
     mask[VX_BINS - 1] = band_gain[VX_NB - 1];
-    float pf_gain[VX_BINS];
-    if (VX_PF_COMPENSATE) vx_pf_predict(&e->pf, re, im, pf_gain);
     for (int k = 0; k < VX_BINS; ++k) {
         float g = mask[k] > VX_NET_FLOOR ? mask[k] : VX_NET_FLOOR;
         if (VX_LSA_WEIGHT > 0.0f) {
@@ -247,14 +296,15 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
             float w = VX_LSA_ADAPT ? VX_LSA_WEIGHT * (1.0f - mask[k]) : VX_LSA_WEIGHT;
             g *= vm_expf(w * e->gain[k]);
         }
-        g *= VX_MAKEUP;
-        e->out_gain[k] = g;
-        /* Divide out the post-filter's gain so that the product is g. */
-        if (VX_PF_COMPENSATE && pf_gain[k] > 0.0f) {
-            g /= VX_PF_WEIGHT > 0.0f ? powf(pf_gain[k], 1.0f - VX_PF_WEIGHT) : pf_gain[k];
-            if (g > VX_MAX_BOOST) g = VX_MAX_BOOST;
-        }
-        mask[k] = g;
+        e->out_gain[k] = g * VX_MAKEUP;
     }
-    if (VX_PF_COMPENSATE) vx_pf_commit(&e->pf, re, im, mask);
+    if (e->muted_start && e->hops <= VX_MUTED_START_PASS_HOPS)
+        for (int k = 0; k < VX_BINS; ++k) e->out_gain[k] = VX_MAKEUP;
+    if (VX_PF_COMPENSATE) {
+        vx_pf_predict(&e->pf, re, im);
+        compensate(e, re, im, mask);
+        vx_pf_commit(&e->pf, re, im, mask);
+    } else {
+        memcpy(mask, e->out_gain, sizeof e->out_gain);
+    }
 }

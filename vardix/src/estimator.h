@@ -9,6 +9,7 @@
 
 typedef struct VxEstimator {
     int hops;               /* spectra seen so far (saturates) */
+    int muted_start;        /* 1: the stream opened with silence */
     float noise[VX_BINS];   /* noise power estimate per bin */
     float spp_avg[VX_BINS]; /* smoothed speech-presence probability */
     float prev_gain[VX_BINS];
@@ -18,6 +19,10 @@ typedef struct VxEstimator {
                                 was not digital silence */
     float out_gain[VX_BINS]; /* gain meant to reach the output (mask times
                                 the post-filter's gain) */
+    float pf_gain[VX_BINS];  /* the post-filter's gain divided out of the
+                                last mask */
+    int pf_exact;            /* 1: that is the gain the post-filter applies;
+                                0: the largest it may apply (see compensate) */
     VxNet net;               /* band-gain network state */
     VxPfModel pf;            /* model of orvo_alg's post-filter */
 } VxEstimator;

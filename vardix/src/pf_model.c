@@ -18,6 +18,8 @@
 #define MS_TRACKED_BINS 250
 #define MS_STORE_INIT 1000.0f
 #define MS_MIN_START 10000.0f
+#define MS_SILENCE_POWER 1.67e-12f
+#define MS_JUMP_RELEASE_HOPS 125
 /* Post-filter. */
 #define PF_EPS 1e-15f
 #define PF_ALPHA 0.9f
@@ -132,12 +134,16 @@ void vx_pf_init(VxPfModel* m) {
         m->G_H1[k] = 0.1f;
         m->gamma_prev[k] = 0.001f;
         m->zeta[k] = 0.001f;
-        m->prev_mask[k] = 1.0f;
     }
 }
 
 static void minstats(VxPfModel* m, const float* re, const float* im) {
-    for (int k = 0; k < PFM_BINS; ++k) m->P[k] = re[k] * re[k] + im[k] * im[k];
+    float total = 0.0f;
+    for (int k = 0; k < PFM_BINS; ++k) {
+        m->P[k] = re[k] * re[k] + im[k] * im[k];
+        total += m->P[k];
+    }
+    if (total < MS_SILENCE_POWER * (float)PFM_BINS) return;
     if (!m->ms_started) {
         m->ms_count++;
         if (m->ms_count <= 2) {
@@ -226,8 +232,12 @@ static void minstats(VxPfModel* m, const float* re, const float* im) {
     for (int k = 1; k < MS_TRACKED_BINS; ++k) {
         const float v = m->act_min[k] < m->win_min[k] ? m->act_min[k] : m->win_min[k];
         const float l = m->lambda[k];
-        const float slow = 0.95f * l + 0.05f * v, fast = kappa * l + (1.0f - kappa) * v;
-        m->lambda[k] = v <= 6.3019f * l ? slow : fast;
+        const int held = m->jump_hops[k];
+        const int jumped = !(v <= 6.3019f * l);
+        m->jump_hops[k] = jumped ? (held < MS_JUMP_RELEASE_HOPS ? held + 1 : held) : 0;
+        const float kk = held >= MS_JUMP_RELEASE_HOPS ? 0.95f : kappa;
+        const float slow = 0.95f * l + 0.05f * v, fast = kk * l + (1.0f - kk) * v;
+        m->lambda[k] = jumped ? fast : slow;
     }
     for (int k = MS_TRACKED_BINS; k < PFM_BINS; ++k) m->lambda[k] = m->P[k];
 }
@@ -262,7 +272,7 @@ static void snr_bins(VxPfModel* m, const float* num, int lo, int hi) {
     }
 }
 
-void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) {
+void vx_pf_predict(VxPfModel* m, const float* re, const float* im) {
     const float span = log10f(PF_ZMAX / PF_ZMIN);
     minstats(m, re, im);
 
@@ -315,11 +325,32 @@ void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) 
         m->G_s[k] = (float)(a * (double)m->G_s[k] + (1.0 - a) * (double)g[k]);
     for (int k = 3; k < PFM_BINS; ++k) m->G_s[k] = 0.5f * m->G_s[k] + 0.5f * g[k];
     memcpy(m->G_b, m->G_s, sizeof m->G_b);
+}
 
-    /* The rest depends on this hop's masked spectrum through the energy
-     * ratio; the previous mask stands in for the one not yet chosen. */
-    const float rs = 0.95f * m->ratio_smoothed + 0.05f * kept_ratio(m, re, im, m->prev_mask);
-    const int speech = rs >= PF_SPEECH_RATIO;
+/* The smoothed energy ratio a kept-energy ratio leads to, as the post-filter
+ * computes it, and the regime it falls in. */
+static float smoothed_ratio(const VxPfModel* m, float kept) {
+    return 0.95f * m->ratio_smoothed + 0.05f * kept;
+}
+
+static int regime_of(float rs) {
+    return rs < PF_SPEECH_RATIO     ? VX_PF_QUIET
+           : rs < PF_SMOOTHED_RATIO ? VX_PF_SPEECH
+                                    : VX_PF_SPEECH_SMOOTHED;
+}
+
+void vx_pf_regimes(const VxPfModel* m, int* lo, int* hi) {
+    /* The kept ratio lies in [0, 1]: the per-bin gains are at most 1. */
+    *lo = regime_of(smoothed_ratio(m, 0.0f));
+    *hi = regime_of(smoothed_ratio(m, 1.0f));
+}
+
+int vx_pf_regime(const VxPfModel* m, const float* re, const float* im, const float* mask) {
+    return regime_of(smoothed_ratio(m, kept_ratio(m, re, im, mask)));
+}
+
+void vx_pf_gain(const VxPfModel* m, int regime, float* gain) {
+    const int speech = regime != VX_PF_QUIET;
     float gb[PFM_BINS];
     memcpy(gb, m->G_b, sizeof gb);
     for (int b = speech ? 5 : 0; b < 22; ++b) {
@@ -362,7 +393,7 @@ void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain) 
         const float keep = speech ? 0.95f : 0.0f;
         for (int k = 0; k < PFM_BINS; ++k) gb[k] = keep * gb[k] + (1.0f - keep) * low;
     }
-    const float w = rs >= PF_SMOOTHED_RATIO ? 0.5f : 0.0f;
+    const float w = regime == VX_PF_SPEECH_SMOOTHED ? 0.5f : 0.0f;
     gain[0] = 0.1f;
     for (int k = 1; k < PF_ZERO_FROM; ++k) {
         const float v = w * m->G_s[k] + (1.0f - w) * gb[k];
@@ -418,5 +449,4 @@ void vx_pf_commit(VxPfModel* m, const float* re, const float* im, const float* m
     }
     m->ring_pos = (m->ring_pos + 1) & (PFM_RING - 1);
     memcpy(m->gamma_prev, m->gamma, sizeof m->gamma);
-    memcpy(m->prev_mask, mask, sizeof m->prev_mask);
 }

@@ -9,11 +9,12 @@
  * and the post-filter's own habits (its floor of -20 dB, its slow start after
  * silence, its band consolidation) no longer thin out speech onsets.
  *
- * Per spectrum: vx_pf_predict gives the post-filter gain the spectrum will
- * get (exact except for the post-filter's energy ratio of this one hop,
- * which depends on the mask still to be chosen and is taken with the
- * previous mask), then vx_pf_commit advances the model with the masked
- * spectrum actually sent. */
+ * Per spectrum: vx_pf_predict runs all that the mask does not change; the
+ * rest depends on the mask through the post-filter's energy ratio of this
+ * hop, which picks one of three regimes (vx_pf_gain gives the gain of each,
+ * vx_pf_regime tells which one a mask leads to), so the estimator looks for
+ * the mask whose regime is the one it was divided by. vx_pf_commit then
+ * advances the model with the masked spectrum actually sent. */
 #ifndef VARDIX_PF_MODEL_H
 #define VARDIX_PF_MODEL_H
 
@@ -34,6 +35,7 @@ typedef struct VxPfModel {
     float P[PFM_BINS], S[PFM_BINS], lambda[PFM_BINS], M1[PFM_BINS], M2[PFM_BINS];
     float sub_store[PFM_V][PFM_BINS], win_store[PFM_U][PFM_BINS];
     float act_min[PFM_BINS], win_min[PFM_BINS];
+    int jump_hops[PFM_BINS]; /* hops the minimum has stayed above the jump ratio */
     /* OMLSA post-filter. */
     int speech_flag;
     float ratio_smoothed, zeta_frame_prev, zeta_peak;
@@ -49,12 +51,27 @@ typedef struct VxPfModel {
      * PFM_REV_FIRST + t, in row t. */
     float cross_re[PFM_REV_TAPS][PFM_BINS], cross_im[PFM_REV_TAPS][PFM_BINS];
     float past_power[PFM_REV_TAPS][PFM_BINS];
-    float prev_mask[PFM_BINS];
 } VxPfModel;
 
+/* The post-filter's smoothed energy ratio, which depends on the mask of the
+ * hop, puts each hop in one of three regimes with their own gains: below the
+ * speech ratio (no speech: every band consolidated, a quiet low band taken
+ * for all), speech, and speech with the smoothed gain mixed in. */
+#define VX_PF_QUIET 0
+#define VX_PF_SPEECH 1
+#define VX_PF_SPEECH_SMOOTHED 2
+#define VX_PF_REGIMES 3
+
 void vx_pf_init(VxPfModel* m);
-/* re/im: the unmasked spectrum; gain: the post-filter's gain per bin. */
-void vx_pf_predict(VxPfModel* m, const float* re, const float* im, float* gain);
+/* re/im: the unmasked spectrum of the hop: advances the model through all
+ * that does not depend on the hop's mask. */
+void vx_pf_predict(VxPfModel* m, const float* re, const float* im);
+/* The lowest and highest regime any mask can give this hop. */
+void vx_pf_regimes(const VxPfModel* m, int* lo, int* hi);
+/* The regime this hop falls in with `mask`. */
+int vx_pf_regime(const VxPfModel* m, const float* re, const float* im, const float* mask);
+/* The post-filter's gain per bin for this hop in `regime`. */
+void vx_pf_gain(const VxPfModel* m, int regime, float* gain);
 /* The mask sent for the spectrum just predicted. */
 void vx_pf_commit(VxPfModel* m, const float* re, const float* im, const float* mask);
 

@@ -144,7 +144,6 @@ protected:
         ASSERT_TRUE(findDriverInterface(path.data(), 0));
         ASSERT_TRUE(device_.open(path.data()));
     }
-    void expectSpeakerDrainsThenFails();
     pid_t child(const std::vector<std::string>& args, const std::string& out = "/dev/null") {
         const pid_t pid = spawn(args, out);
         if (pid > 0) children_.push_back(pid);
@@ -240,15 +239,11 @@ TEST_F(DriverLinkPulse, PlaybackReachesReadPcmBitExact) {
     bool playerDone = false;
     int playerStatus = 0;
     // Bounded by count, not time: each empty read waits a few milliseconds.
-    // The virtual speaker keeps its own clock and renders silence while
-    // nothing plays; half a second of it after the player ended is enough.
-    std::size_t afterExit = 0;
-    for (int i = 0; i < 6000 && idleAfterExit < 40 && afterExit < 96000; ++i) {
+    for (int i = 0; i < 6000 && idleAfterExit < 40; ++i) {
         std::uint32_t n = 0;
         device_.readPcm(area.data(), kDriverReadAreaBytes, &n);
         ASSERT_EQ(n % kDriverFrameBytes, 0u);
         received.insert(received.end(), area.begin(), area.begin() + n);
-        if (playerDone) afterExit += n;
         if (!playerDone) playerDone = exited(player, &playerStatus);
         if (playerDone && n == 0) ++idleAfterExit;
         if (n > 0) idleAfterExit = 0;
@@ -317,25 +312,6 @@ TEST_F(DriverLinkPulse, WritePcmIsRecordedBitExact) {
         std::all_of(recorded.begin(), recorded.begin() + at, [](char c) { return c == 0; }));
 }
 
-// What the speaker FIFO still held (at most the kernel's default 64 KiB: it
-// is cut to four pages only once it has been drained) comes out, then reads
-// fail and return nothing.
-void DriverLinkPulse::expectSpeakerDrainsThenFails() {
-    std::vector<char> area(kDriverReadAreaBytes);
-    std::uint64_t drained = 0;
-    bool failed = false;
-    for (int i = 0; i < 5 && !failed; ++i) {
-        std::uint32_t n = 77;
-        failed = !device_.readPcm(area.data(), kDriverReadAreaBytes, &n);
-        if (failed) {
-            EXPECT_EQ(n, 0u);
-        }
-        drained += failed ? 0 : n;
-    }
-    EXPECT_TRUE(failed);
-    EXPECT_LE(drained, 65536u);
-}
-
 TEST_F(DriverLinkPulse, WriteFailsAfterDown) {
     up();
     openDevice();
@@ -348,9 +324,10 @@ TEST_F(DriverLinkPulse, WriteFailsAfterDown) {
         EXPECT_FALSE(device_.writePcm(chunk.data(), kDriverWriteChunkBytes, &n));
         EXPECT_EQ(n, 0u);
     }
-    // The virtual speaker keeps time by its own clock and so wrote into its
-    // FIFO until it went: that is read out, then the read fails.
-    expectSpeakerDrainsThenFails();
+    std::vector<char> area(kDriverReadAreaBytes);
+    n = 77;
+    EXPECT_FALSE(device_.readPcm(area.data(), kDriverReadAreaBytes, &n));
+    EXPECT_EQ(n, 0u);
 }
 
 TEST_F(DriverLinkPulse, WriteFailsAfterDaemonDies) {
@@ -376,7 +353,12 @@ TEST_F(DriverLinkPulse, WriteFailsAfterDaemonDies) {
         EXPECT_FALSE(device_.writePcm(chunk.data(), kDriverWriteChunkBytes, &n));
         EXPECT_EQ(n, 0u);
     }
-    expectSpeakerDrainsThenFails();
+    std::vector<char> area(kDriverReadAreaBytes);
+    for (int i = 0; i < 3; ++i) {
+        n = 77;
+        device_.readPcm(area.data(), kDriverReadAreaBytes, &n);
+        EXPECT_EQ(n, 0u);
+    }
     sigset_t pending;
     sigemptyset(&pending);
     sigpending(&pending);
@@ -385,52 +367,6 @@ TEST_F(DriverLinkPulse, WriteFailsAfterDaemonDies) {
     const Result down = driver("down");
     EXPECT_NE(down.status, 0);
     EXPECT_NE(down.output.find("no PulseAudio server reachable"), std::string::npos) << down.output;
-}
-
-// A crashed server leaves its FIFOs behind. "up" on the server started
-// after it removes them (nobody holds them any more) and the device link,
-// still open as under a running Sonvale, carries audio again; anything that
-// is not one of its FIFOs is refused and left alone.
-TEST_F(DriverLinkPulse, UpAfterCrashReplacesOnlyStaleFifos) {
-    up();
-    openDevice();
-    const std::string runtime = scratch("");
-    const std::string daemonDir = fs::path(runtime).parent_path().parent_path().string();
-    const std::vector<char> pidText = readFile(scratch("pid"));
-    const pid_t daemon = std::atoi(std::string(pidText.begin(), pidText.end()).c_str());
-    ASSERT_GT(daemon, 0);
-    ASSERT_EQ(::kill(daemon, SIGKILL), 0);
-    for (int i = 0; i < 500 && ::kill(daemon, 0) == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    const std::string mic = dir_ + "/" + kMicrophoneFifoName;
-    ASSERT_TRUE(fs::is_fifo(mic));
-
-    std::string script = SONVALE_DRIVER_SCRIPT;
-    script.replace(script.rfind("sonvale-driver"), std::string::npos, "private-pulse");
-    ASSERT_EQ(run(script + " start " + daemonDir).status, 0);
-    const Result again = driver("up");
-    ASSERT_EQ(again.status, 0) << again.output;
-    EXPECT_NE(again.output.find("removed " + mic), std::string::npos) << again.output;
-
-    const std::vector<char> chunk(kDriverWriteChunkBytes, 3);
-    bool wrote = false;
-    for (int i = 0; i < 200 && !wrote; ++i) {
-        std::uint32_t n = 0;
-        wrote = device_.writePcm(chunk.data(), kDriverWriteChunkBytes, &n);
-        if (!wrote) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(wrote);
-
-    ASSERT_EQ(driver("down").status, 0);
-    fs::create_directories(dir_);
-    { std::ofstream(mic) << "not a FIFO"; }
-    const Result refused = driver("up");
-    EXPECT_NE(refused.status, 0);
-    EXPECT_NE(refused.output.find("is not a FIFO"), std::string::npos) << refused.output;
-    const std::vector<char> kept = readFile(mic);
-    EXPECT_EQ(std::string(kept.begin(), kept.end()), "not a FIFO");
-    fs::remove(mic);
 }
 
 TEST_F(DriverLinkPulse, NoServerGivesClearMessage) {

@@ -12,7 +12,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -38,50 +37,11 @@ constexpr int kWriteWaitMs = 2;
 // Writes of at most PIPE_BUF bytes are atomic on a pipe: the reader never sees
 // half a piece, so a write given up part-way leaves no split frame behind.
 constexpr std::uint32_t kWritePiece = PIPE_BUF - PIPE_BUF % kDriverFrameBytes;
-// Capacity asked of the kernel for the speaker FIFO: four pages, 85 ms of
-// the sink's stereo. The virtual speaker keeps time by its own clock
-// (PulseAudio's pipe sink with use_system_clock_for_timing, PipeWire's on
-// the graph's clock), so players are paced evenly, and the FIFO only holds
-// what the play loop has not read yet: a few tens of ms while it keeps up.
-// When it falls behind, the sink drops what does not fit, so at most this
-// much stale audio can stand in front of the speaker (at the kernel's default
-// of 64 KiB that would be 340 ms). A sink that writes whenever the FIFO has
-// room, not by a clock, pulls players in bursts of one FIFO page and makes
-// every byte the FIFO holds delay; scripts/sonvale-driver never loads one.
-constexpr int kSpeakerPipeBytes = 16384;
-
-// The microphone FIFO's backlog is what its reader has not taken yet: delay
-// in front of every recorder. PulseAudio's pipe source takes whatever waits
-// as soon as it comes; PipeWire's takes exactly one graph period per cycle,
-// and only while something records, so a backlog that built up once (a
-// recorder that started late, a busy spell) would stand for good.
-constexpr std::uint32_t kFramesPerMs = 48;
-// Most the FIFO may hold: a chunk that would go past it is dropped. Room for
-// a burst of the capture loop (its microphone may hand it 50 ms at once) on
-// top of a reader's period (21 ms); it is also the most stale audio a
-// recorder that starts late gets.
-constexpr std::uint32_t kMicBacklogCapBytes = 80 * kFramesPerMs * kDriverFrameBytes;
-// A backlog that never fell below this for a whole window is standing
-// delay, and the excess is dropped once. 5 ms stays for the reader's timing.
-constexpr std::uint32_t kMicBacklogTargetBytes = 5 * kFramesPerMs * kDriverFrameBytes;
-// The speaker FIFO's standing backlog is what is still in it after the play
-// loop took what it needed: the loop never needed it in a whole window, so
-// it is delay the loop's own buffer does not ask for.
-constexpr std::uint32_t kSpeakerBacklogTargetBytes = 5 * kFramesPerMs * kDriverFrameBytes;
-// A cut fades out over this many frames, skips the excess, and fades the
-// audio after it in over as many again (1.3 ms each): no click at the cut.
-constexpr std::uint32_t kCutFadeFrames = 64;
-// The least excess worth a cut (5 ms).
-constexpr std::uint32_t kMinCutBytes = 5 * kFramesPerMs * kDriverFrameBytes;
-// The window over which a backlog must stand before it is cut.
-constexpr long long kTrimWindowMs = 1000;
-// Losses are logged once per event, but no more than one line this often;
-// what happened meanwhile goes into the next line. A spell of chunks that
-// do not fit gets one line a minute while it lasts.
-constexpr long long kLossLogIntervalMs = 2000;
-constexpr long long kLossLogSpellMs = 60000;
-constexpr char kMicName[] = "virtual microphone";
-constexpr char kSpeakerName[] = "virtual speaker";
+// Capacity asked of the kernel for the speaker FIFO: one page, 21 ms of the
+// sink's stereo. The sink module writes whenever the FIFO has room, so
+// whatever the FIFO holds is delay in front of the speaker; at the kernel's
+// default of 64 KiB that is 340 ms.
+constexpr int kSpeakerPipeBytes = 4096;
 
 const char* envValue(const char* name) {
     const char* v = std::getenv(name);
@@ -216,17 +176,6 @@ ssize_t writeNoSigpipe(int fd, const void* data, std::size_t length, int& error)
     return n;
 }
 
-// Bytes waiting in a pipe, from either end; 0 when that cannot be told.
-std::uint32_t pipeBacklog(int fd) {
-    int n = 0;
-    if (::ioctl(fd, FIONREAD, &n) != 0 || n < 0) return 0;
-    return static_cast<std::uint32_t>(n);
-}
-
-double bytesToMs(std::uint64_t bytes) {
-    return static_cast<double>(bytes) / (kDriverFrameBytes * kFramesPerMs);
-}
-
 }  // namespace
 
 std::string driverInterfaceDirectory() {
@@ -317,156 +266,12 @@ bool DriverDevice::reopenMicrophone() {
     return micFd_ >= 0;
 }
 
-void DriverDevice::noteLoss(LossLog& log, const char* device, std::uint32_t bytes, bool cut) {
-    log.total->fetch_add(bytes, std::memory_order_relaxed);
-    bool newSpell = false;
-    if (cut) {
-        ++log.cuts;
-        log.cutBytes += bytes;
-    } else {
-        newSpell = !log.refusing;
-        if (newSpell) ++log.refusals;
-        log.refusing = true;
-        log.refusedBytes += bytes;
-    }
-    // A spell that goes on is told once a minute; anything new at once,
-    // unless a line went out just before.
-    const long long now = monotonicMs();
-    const long long quiet = (cut || newSpell) ? kLossLogIntervalMs : kLossLogSpellMs;
-    if (now - log.lastLogMs >= quiet) flushLossLog(log, device, now);
-}
-
-void DriverDevice::endRefusals(LossLog& log, const char* device) {
-    if (!log.refusing) return;
-    log.refusing = false;
-    const long long now = monotonicMs();
-    if (now - log.lastLogMs >= kLossLogIntervalMs) flushLossLog(log, device, now);
-}
-
-void DriverDevice::flushLossLog(LossLog& log, const char* device, long long now) {
-    if (log.cuts == 0 && log.refusedBytes == 0) return;
-    const auto total = static_cast<unsigned long long>(log.total->load());
-    if (log.cuts > 0) {
-        std::fprintf(stderr,
-                     "driver link: %s: cut %.1f ms of standing backlog out in %u cut(s) "
-                     "(%llu bytes; %llu bytes dropped in all)\n",
-                     device, bytesToMs(log.cutBytes), log.cuts,
-                     static_cast<unsigned long long>(log.cutBytes), total);
-    }
-    if (log.refusedBytes > 0) {
-        std::fprintf(stderr,
-                     "driver link: %s: %.1f ms did not fit its FIFO and were dropped (%llu bytes, "
-                     "%u new spell(s); %s; %llu bytes dropped in all)\n",
-                     device, bytesToMs(log.refusedBytes),
-                     static_cast<unsigned long long>(log.refusedBytes), log.refusals,
-                     log.refusing ? "still full: is anything recording it?" : "taking audio again",
-                     total);
-    }
-    std::fflush(stderr);
-    log.cuts = log.refusals = 0;
-    log.cutBytes = log.refusedBytes = 0;
-    log.lastLogMs = now;
-}
-
-std::uint32_t DriverDevice::applyCut(Cut& cut, const unsigned char* in, std::uint32_t frames,
-                                     unsigned char* out) {
-    std::uint32_t produced = 0;
-    for (std::uint32_t f = 0; f < frames; ++f) {
-        float gain;
-        if (cut.fadeOut > 0) {
-            gain = static_cast<float>(cut.fadeOut--) / (kCutFadeFrames + 1);
-        } else if (cut.skip > 0) {
-            if (--cut.skip == 0) cut.fadeIn = kCutFadeFrames;
-            continue;
-        } else if (cut.fadeIn > 0) {
-            gain = static_cast<float>(kCutFadeFrames + 1 - cut.fadeIn--) / (kCutFadeFrames + 1);
-        } else {
-            gain = 1.0f;
-        }
-        // `out` may be `in` itself: a frame is only ever moved towards the start.
-        for (std::uint32_t c = 0; c < kDriverFrameBytes; c += 2) {
-            const auto lo = in[f * kDriverFrameBytes + c];
-            const auto hi = in[f * kDriverFrameBytes + c + 1];
-            const auto v = static_cast<std::int16_t>(static_cast<std::uint16_t>(lo | (hi << 8)));
-            const auto u =
-                static_cast<std::uint16_t>(static_cast<std::int16_t>(static_cast<float>(v) * gain));
-            out[produced + c] = static_cast<unsigned char>(u & 0xFF);
-            out[produced + c + 1] = static_cast<unsigned char>(u >> 8);
-        }
-        produced += kDriverFrameBytes;
-    }
-    return produced;
-}
-
-std::uint32_t DriverDevice::standingExcess(BacklogWatch& watch, std::uint32_t backlog,
-                                           std::uint32_t target) {
-    const long long now = monotonicMs();
-    if (watch.windowStartMs == 0) {
-        watch.windowStartMs = now;
-        watch.trough = backlog;
-    }
-    watch.trough = std::min(watch.trough, backlog);
-    if (now - watch.windowStartMs < kTrimWindowMs) return 0;
-    const std::uint32_t trough = watch.trough;
-    watch.windowStartMs = now;
-    watch.trough = backlog;
-    // Smaller excesses are left alone: each cut is a short dip in the sound.
-    if (trough < target + kMinCutBytes) return 0;
-    return (trough - target) - (trough - target) % kDriverFrameBytes;
-}
-
 bool DriverDevice::writePcm(const void* data, std::uint32_t length, std::uint32_t* bytesReturned) {
     if (bytesReturned != nullptr) *bytesReturned = 0;
     if (directory_.empty() || (data == nullptr && length != 0)) return false;
     if (length == 0) return true;
-    const std::uint32_t whole = length - length % kDriverFrameBytes;
-    if (micFd_ < 0 && !reopenMicrophone()) {
-        noteLoss(micLog_, kMicName, whole, false);
-        return false;
-    }
+    if (micFd_ < 0 && !reopenMicrophone()) return false;
 
-    // A chunk that would take the backlog past its cap is dropped whole.
-    const std::uint32_t backlog = pipeBacklog(micFd_);
-    if (backlog + length > kMicBacklogCapBytes && length <= kMicBacklogCapBytes) {
-        noteLoss(micLog_, kMicName, whole, false);
-        return false;
-    }
-    if (!micCut_.active() && !micLog_.refusing) {
-        if (const std::uint32_t excess =
-                standingExcess(micWatch_, backlog, kMicBacklogTargetBytes)) {
-            // The fade-out's frames are played, so they do not count as dropped.
-            micCut_.fadeOut = kCutFadeFrames;
-            micCut_.skip = excess / kDriverFrameBytes;
-            noteLoss(micLog_, kMicName, excess, true);
-        }
-    }
-
-    // While a cut is under way the chunk is shaped into `shaped`, in pieces.
-    if (micCut_.active()) {
-        const auto* in = static_cast<const unsigned char*>(data);
-        const std::uint32_t frames = length / kDriverFrameBytes;
-        unsigned char shaped[kWritePiece];
-        bool ok = true;
-        for (std::uint32_t f = 0; f < frames && ok;) {
-            const std::uint32_t n = std::min(frames - f, kWritePiece / kDriverFrameBytes);
-            const std::uint32_t bytes = applyCut(micCut_, in + f * kDriverFrameBytes, n, shaped);
-            f += n;
-            ok = bytes == 0 || writeMicBytes(shaped, bytes, nullptr);
-        }
-        if (bytesReturned != nullptr && ok) *bytesReturned = length;
-        if (!ok) noteLoss(micLog_, kMicName, whole, false);
-        return ok;
-    }
-    const bool ok = writeMicBytes(data, length, bytesReturned);
-    if (!ok) {
-        const std::uint32_t got = bytesReturned != nullptr ? *bytesReturned : 0;
-        noteLoss(micLog_, kMicName, whole - std::min(whole, got), false);
-    }
-    return ok;
-}
-
-bool DriverDevice::writeMicBytes(const void* data, std::uint32_t length,
-                                 std::uint32_t* bytesReturned) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     std::uint32_t written = 0;
     const long long deadline = monotonicMs() + kWriteWaitMs;
@@ -501,10 +306,7 @@ bool DriverDevice::writeMicBytes(const void* data, std::uint32_t length,
         break;
     }
     if (bytesReturned != nullptr) *bytesReturned = written;
-    if (written == length) {
-        micStalled_ = false;
-        endRefusals(micLog_, kMicName);
-    }
+    if (written == length) micStalled_ = false;
     return written == length;
 }
 
@@ -552,28 +354,12 @@ bool DriverDevice::readPcm(void* area, std::uint32_t capacity, std::uint32_t* by
     }
 
     // Hand out whole frames; keep the odd bytes for the next read.
-    std::uint32_t whole = total - total % kDriverFrameBytes;
+    const std::uint32_t whole = total - total % kDriverFrameBytes;
     pendingBytes_ = total - whole;
     std::memcpy(pending_, out + whole, pendingBytes_);
-    if (speakerFd_ >= 0) whole = cutSpeakerBacklog(out, whole);
-    std::memset(out + whole, 0, total - whole);
+    std::memset(out + whole, 0, pendingBytes_);
     if (bytesReturned != nullptr) *bytesReturned = whole;
     return true;
-}
-
-std::uint32_t DriverDevice::cutSpeakerBacklog(unsigned char* out, std::uint32_t whole) {
-    if (!speakerCut_.active()) {
-        // What is left in the FIFO after this read is what the loop did not
-        // need now; what it never needed in a whole window is standing delay.
-        if (const std::uint32_t excess = standingExcess(speakerWatch_, pipeBacklog(speakerFd_),
-                                                        kSpeakerBacklogTargetBytes)) {
-            speakerCut_.fadeOut = kCutFadeFrames;
-            speakerCut_.skip = excess / kDriverFrameBytes;
-            noteLoss(speakerLog_, kSpeakerName, excess, true);
-        }
-    }
-    if (!speakerCut_.active()) return whole;
-    return applyCut(speakerCut_, out, whole / kDriverFrameBytes, out);
 }
 
 }  // namespace sonvale

@@ -220,7 +220,8 @@ void PcmPlayLoop::releaseOutput() {
 }
 
 void PcmPlayLoop::reportFormatFailure() {
-    const QString text = QString::fromUtf8(kFormatMessage);
+    // The program's own text, or its translation for the desktop's language.
+    const QString text = QCoreApplication::translate("PcmPlayLoop", kFormatMessage);
     if (m_formatFailureHandler) {
         m_formatFailureHandler(text);
     } else if (qobject_cast<QApplication*>(QCoreApplication::instance())) {

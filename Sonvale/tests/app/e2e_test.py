@@ -329,12 +329,7 @@ class Measurement(unittest.TestCase):
 
 def main():
     global SONVALE, OUT
-    args = sys.argv[1:]
-    SONVALE = os.path.abspath(args[args.index("--sonvale") + 1])
-    OUT = os.path.abspath(args[args.index("--out") + 1])
-    rest = [a for i, a in enumerate(args)
-            if a not in ("--sonvale", "--out") and args[i - 1] not in ("--sonvale", "--out")]
-    os.makedirs(OUT, exist_ok=True)
+    SONVALE, OUT, rest = h.program_test_args(sys.argv[1:])
     if not os.environ.get("DISPLAY"):
         print("e2e_test: needs an X server (run under xvfb-run -a)", file=sys.stderr)
         sys.exit(1)

@@ -309,12 +309,7 @@ class FaultCase(unittest.TestCase):
 
 def main():
     global SONVALE, OUT
-    args = sys.argv[1:]
-    SONVALE = os.path.abspath(args[args.index("--sonvale") + 1])
-    OUT = os.path.abspath(args[args.index("--out") + 1])
-    rest = [a for i, a in enumerate(args)
-            if a not in ("--sonvale", "--out") and args[i - 1] not in ("--sonvale", "--out")]
-    os.makedirs(OUT, exist_ok=True)
+    SONVALE, OUT, rest = h.program_test_args(sys.argv[1:])
     unittest.main(argv=[sys.argv[0], "-v"] + rest)
 
 

@@ -662,6 +662,17 @@ def with_devices(args):
         tear_down(pulse, pulse_dir, feeder)
 
 
+
+def program_test_args(argv):
+    """Splits a program test's command line: --sonvale PATH and --out DIR
+    (made if missing) as absolute paths, and what is left for unittest."""
+    sonvale = os.path.abspath(argv[argv.index("--sonvale") + 1])
+    out = os.path.abspath(argv[argv.index("--out") + 1])
+    rest = [a for i, a in enumerate(argv)
+            if a not in ("--sonvale", "--out") and argv[i - 1] not in ("--sonvale", "--out")]
+    os.makedirs(out, exist_ok=True)
+    return sonvale, out, rest
+
 def main():
     ap = argparse.ArgumentParser()
     sub = ap.add_subparsers(dest="cmd", required=True)

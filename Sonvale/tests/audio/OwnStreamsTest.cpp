@@ -126,12 +126,16 @@ protected:
         play.setDriver(&driver);
         play.setFormatFailureHandler([](const QString&) {});
         bool opened = false, finished = false;
-        QObject::connect(&capture, &PcmCaptureLoop::setupFinished, &context, [&](bool ok) {
-            opened = ok;
-            finished = true;
-        });
+        // Only this first set-up is watched: the flags live on this stack.
+        const QMetaObject::Connection watch =
+            QObject::connect(&capture, &PcmCaptureLoop::setupFinished, &context, [&](bool ok) {
+                opened = ok;
+                finished = true;
+            });
         ASSERT_TRUE(capture.startCapture("Standin_Mic"));
-        ASSERT_TRUE(waitFor([&] { return finished; }));
+        const bool came = waitFor([&] { return finished; });
+        QObject::disconnect(watch);
+        ASSERT_TRUE(came);
         ASSERT_TRUE(opened);
         ASSERT_TRUE(play.selectDevice("Standin_Speaker"));
         play.startPlayback();

@@ -207,11 +207,8 @@ TEST_F(PlayLoopTest, SuppressionRemovesNoiseKeepsSpeech) {
     const SuppressionResult r = measureSuppression(channel(out, 2, 0), mix);
     RecordProperty("lead_in_drop_db", std::to_string(r.leadInDropDb));
     EXPECT_GE(r.leadInDropDb, 10.0);
-#if !defined(__SANITIZE_ADDRESS__)
-    // One lag aligns the whole recording: a sanitizer build is slow enough to
-    // underrun the speaker now and then, which shifts all that follows.
+    RecordProperty("slips", std::to_string(r.slips));
     EXPECT_GE(r.speechCorr, 0.6);
-#endif
     EXPECT_LE(r.speechLossDb, 6.0);
 }
 

@@ -442,6 +442,43 @@ long bestLag(const Samples& haystack, const Samples& reference, long center, lon
     return best;
 }
 
+Alignment alignInWindows(const Samples& haystack, const Samples& reference, long center,
+                         long radius, int rate) {
+    const size_t window = static_cast<size_t>(rate / 2);
+    const long slip = rate / 1000;
+    const double whole = energyDb(reference, 0, reference.size());
+    Alignment a;
+    long lag = -1;
+    double weighted = 0, weights = 0;
+    for (size_t at = 0; at + window / 2 <= reference.size(); at += window) {
+        const size_t n = std::min(window, reference.size() - at);
+        const double db = energyDb(reference, at, at + n);
+        const long expected = lag < 0 ? center : lag + long(window);
+        if (db < whole - 10.0) {
+            if (lag >= 0) lag = expected;
+            continue;
+        }
+        const Samples piece(reference.begin() + long(at), reference.begin() + long(at + n));
+        double c = 0;
+        // The first window is searched in the whole range; later ones a little
+        // earlier (the alignment's own error) or up to `radius` later.
+        const long found = lag < 0 ? bestLag(haystack, piece, center + long(at), radius, n, &c)
+                                   : bestLag(haystack, piece, expected + radius / 2 - slip,
+                                             radius / 2 + slip, n, &c);
+        if (lag < 0) {
+            a.firstLag = found - long(at);
+        } else if (found - expected > slip) {
+            ++a.slips;
+        }
+        lag = found;
+        const double w = std::pow(10.0, db / 10.0);
+        weighted += w * c;
+        weights += w;
+    }
+    a.corr = weights > 0 ? weighted / weights : 0.0;
+    return a;
+}
+
 long firstNonZero(const Samples& s) {
     for (size_t i = 0; i < s.size(); ++i)
         if (s[i] != 0) return static_cast<long>(i);

@@ -137,6 +137,18 @@ std::size_t matchingRun(const Samples& haystack, long offset, const Samples& ref
 // over `length` samples, searched within center +- radius, and that correlation.
 long bestLag(const Samples& haystack, const Samples& reference, long center, long radius,
              std::size_t length, double* corr = nullptr);
+// `reference` found in `haystack` from about `center` on, aligned every
+// half second on its own, so that a gap the speaker inserts (an underrun
+// plays silence and makes everything after it later) shifts what follows
+// instead of spoiling the whole match. Windows much quieter than the
+// reference as a whole (pauses, noise) take the lag of the window before.
+struct Alignment {
+    long firstLag = -1;  // where reference[0] lies in `haystack`
+    double corr = 0;     // correlation of the windows, weighted by their energy
+    int slips = 0;       // windows that came later than the one before by > 1 ms
+};
+Alignment alignInWindows(const Samples& haystack, const Samples& reference, long center,
+                         long radius, int rate = 48000);
 // Index of the first sample that is not zero, or -1.
 long firstNonZero(const Samples& s);
 // Normalised correlation of a[offset..] with b over `length` samples.

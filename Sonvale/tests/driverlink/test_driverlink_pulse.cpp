@@ -369,6 +369,41 @@ TEST_F(DriverLinkPulse, WriteFailsAfterDaemonDies) {
     EXPECT_NE(down.output.find("no PulseAudio server reachable"), std::string::npos) << down.output;
 }
 
+// "up" clears a FIFO of its own that nothing holds (what a crashed server
+// leaves behind) and refuses, leaving it as it is, anything else at that
+// path: a plain file, or a FIFO held open both ways as a server's pipe
+// module holds it.
+TEST_F(DriverLinkPulse, UpClearsOnlyStaleFifos) {
+    fs::create_directories(dir_);
+    ASSERT_EQ(::chmod(dir_.c_str(), 0700), 0);
+    const std::string mic = dir_ + "/" + kMicrophoneFifoName;
+    { std::ofstream(mic) << "not a FIFO"; }
+    const Result file = driver("up");
+    EXPECT_NE(file.status, 0);
+    EXPECT_NE(file.output.find("is not a FIFO"), std::string::npos) << file.output;
+    const std::vector<char> kept = readFile(mic);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "not a FIFO");
+    fs::remove(mic);
+
+    ASSERT_EQ(::mkfifo(mic.c_str(), 0600), 0);
+    const int held = ::open(mic.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(held, 0);
+    const Result busy = driver("up");
+    ::close(held);
+    EXPECT_NE(busy.status, 0);
+    EXPECT_NE(busy.output.find("is held by a running server"), std::string::npos) << busy.output;
+    EXPECT_TRUE(fs::is_fifo(mic));
+
+    const Result stale = driver("up");
+    ASSERT_EQ(stale.status, 0) << stale.output;
+    EXPECT_NE(stale.output.find("removed " + mic), std::string::npos) << stale.output;
+    openDevice();
+    const std::vector<char> chunk(kDriverWriteChunkBytes, 3);
+    std::uint32_t n = 0;
+    EXPECT_TRUE(device_.writePcm(chunk.data(), kDriverWriteChunkBytes, &n));
+    EXPECT_EQ(driver("down").status, 0);
+}
+
 TEST_F(DriverLinkPulse, NoServerGivesClearMessage) {
     for (const char* verb : {"up", "down", "status"}) {
         const Result r = run(

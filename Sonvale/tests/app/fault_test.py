@@ -299,6 +299,51 @@ class FaultCase(unittest.TestCase):
         self.assertLess(took, 10)
         self.end_and_expect_real_defaults()
 
+    def test_pauses_and_load(self):
+        """The server stopped for 3 s, the machine busy for 20 s, the
+        virtual microphone's recorder paused for 10 s: both paths carry
+        during the busy spell and again after each fault (the seconds that
+        takes are printed; the bound is the other rows' one)."""
+        self.start_sonvale()
+        self.start_player()
+        self.expect_both_paths_carry("before")
+
+        pid = int(open(os.path.join(self.pulse_dir, "runtime", "pid")).read())
+        os.kill(pid, signal.SIGSTOP)
+        time.sleep(3)
+        os.kill(pid, signal.SIGCONT)
+        back = time.monotonic()
+        self.assertLess(self.expect_both_paths_carry("after the server's pause", back), 10)
+
+        # Three busy processes on this machine's cores, for 20 s.
+        busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(3)]
+        try:
+            time.sleep(2)
+            self.expect_both_paths_carry("while the machine is busy")
+            time.sleep(max(0.0, 20 - 2 - 5))
+        finally:
+            for p in busy:
+                p.kill()
+                p.wait(10)
+        back = time.monotonic()
+        self.assertLess(self.expect_both_paths_carry("after the busy spell", back), 10)
+
+        # A recorder of the virtual microphone that stops reading for 10 s.
+        rec = subprocess.Popen(
+            ["parec", "-d", h.VIRTUAL_MIC, "--raw", "--format=s16le", "--rate=%d" % h.RATE,
+             "--channels=1", "--latency-msec=20"], env=self.pulse.env, stdout=subprocess.PIPE)
+        try:
+            rec.stdout.read(h.RATE * 2)
+            os.kill(rec.pid, signal.SIGSTOP)
+            time.sleep(10)
+            os.kill(rec.pid, signal.SIGCONT)
+        finally:
+            rec.kill()
+            rec.wait(10)
+            rec.stdout.close()
+        self.assertLess(self.expect_both_paths_carry("after the recorder's pause"), 10)
+        self.end_and_expect_real_defaults()
+
 
 def main():
     global SONVALE, OUT

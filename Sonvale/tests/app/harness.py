@@ -441,9 +441,14 @@ class Sonvale:
 
     def wait(self, timeout=30):
         try:
-            return self.proc.wait(timeout)
+            code = self.proc.wait(timeout)
         finally:
             self.logf.close()
+        if code != 0:
+            # What ended it badly (a sanitizer's report goes to the log too).
+            sys.stderr.write("Sonvale exited with status %d; the end of its log:\n%s\n"
+                             % (code, self.log_text()[-6000:]))
+        return code
 
     def kill(self):
         if self.alive():

@@ -113,7 +113,8 @@ void expectRightOnlySpeechSurvives(const Mixture& mix, Recorder& recording, Play
         alignInWindows(channel(out, 2, 1), speech, onset + long(mix.noisy.size() + kLeadIn), 4000);
     ::testing::Test::RecordProperty("right_only_speech_corr", std::to_string(a.corr));
     ::testing::Test::RecordProperty("right_only_slips", std::to_string(a.slips));
-    EXPECT_GE(a.corr, 0.6) << "the right channel's speech did not get through the suppressor";
+    EXPECT_GE(a.corr, 0.6) << "the right channel's speech did not get through the suppressor ("
+                           << a.slips << " gaps in it)";
 }
 
 // Switching suppression while audio flows, through a whole loop; `play` queues

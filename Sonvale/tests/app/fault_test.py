@@ -301,9 +301,10 @@ class FaultCase(unittest.TestCase):
 
     def test_pauses_and_load(self):
         """The server stopped for 3 s, the machine busy for 20 s, the
-        virtual microphone's recorder paused for 10 s: both paths carry
-        during the busy spell and again after each fault (the seconds that
-        takes are printed; the bound is the other rows' one)."""
+        virtual microphone's recorder paused for 10 s, the microphone
+        unplugged and plugged in again: both paths carry during the busy
+        spell and again after each fault (the seconds that takes are
+        printed; the bound is the other rows' one)."""
         self.start_sonvale()
         self.start_player()
         self.expect_both_paths_carry("before")
@@ -342,6 +343,14 @@ class FaultCase(unittest.TestCase):
             rec.wait(10)
             rec.stdout.close()
         self.assertLess(self.expect_both_paths_carry("after the recorder's pause"), 10)
+
+        # The microphone unplugged for a second and plugged in again.
+        self.feeder.stop()
+        self.feeder = None
+        time.sleep(1)
+        self.feeder = h.Feeder(self.pulse, h.STANDIN_MIC, self.mic_wav)
+        back = time.monotonic()
+        self.assertLess(self.expect_both_paths_carry("after the microphone's return", back), 10)
         self.end_and_expect_real_defaults()
 
 

@@ -2,16 +2,18 @@
 """The program through the faults of a long-running audio setup, on a private
 PulseAudio daemon: the real binary (Qt's offscreen platform), a stand-in
 microphone playing clean speech from the corpus, a stand-in speaker, the companion devices,
-and a player of a 1000 Hz tone on the virtual speaker.
+and a player of the same speech on the virtual speaker.
 
     fault_test.py --sonvale BIN --out DIR [unittest options, e.g. -k Restart]
 
 After each fault both paths must carry their input again (the virtual
-microphone the microphone's speech, the real speaker the tone played to the
-virtual speaker), the program's own streams must be on the real devices, the defaults
-the companion devices while it runs and the real ones after it ends. The time
-from the devices' return to both paths carrying is printed; the program's
-CPU while it waits for a server too.
+microphone the microphone's speech, the real speaker the speech played to the
+virtual speaker), no later than before the fault (no audio from before it
+left standing in a path), the program's own streams must be on the real
+devices, the defaults the companion devices while it runs and the real ones
+after it ends. The time from the devices' return to both paths carrying and
+each path's delay are printed; the program's CPU while it waits for a server
+too.
 """
 
 import json
@@ -33,20 +35,25 @@ SONVALE = None
 OUT = None
 VIRTUAL = (h.VIRTUAL_SPEAKER, h.VIRTUAL_MIC)
 STANDINS = (h.STANDIN_SPEAKER, h.STANDIN_MIC)
-SPEAKER_TONE = 1000.0
-WINDOW = h.RATE // 20  # 50 ms
+# How much later than before a fault a path may carry its input after it:
+# room for the speaker buffer's growth after underruns (at most 30 ms) and
+# for the recorders' timing (tens of ms), well below a backlog of audio from
+# before the fault.
+DELAY_SLACK = 0.1
 
 
-def tone_level(x, frequency):
-    """Amplitude of a `frequency` Hz tone in `x`."""
-    n = np.arange(len(x))
-    w = 2 * np.pi * frequency * n / h.RATE
-    return 2 * abs(np.dot(x, np.exp(-1j * w))) / max(1, len(x))
+def path_delay(source, sink, speech):
+    """Seconds from the looped `speech` in recording `source` to the same
+    speech in recording `sink`, or None."""
+    a, b = source.loop_start(speech), sink.loop_start(speech)
+    if a is None or b is None:
+        return None
+    return (b - a + 0.5) % (len(speech) / h.RATE) - 0.5
 
 
 class Recording:
     """A continuous recording of a device (parec), with the arrival time of
-    every piece, so that the moment a tone starts can be told."""
+    every piece, so that the moment a piece of audio was captured can be told."""
 
     def __init__(self, pulse, device):
         self.proc = subprocess.Popen(
@@ -96,16 +103,26 @@ class Recording:
                 return self._time_of(pieces, start, since)
         return None
 
-    def carried_since(self, frequency, level, since):
-        """Seconds after `since` at which a second of the tone began (the
-        first 50 ms window of it), or None."""
+    def loop_start(self, speech):
+        """When a loop of `speech` began, as this recording's capture times
+        tell: the median over the half seconds of the last 3 s that follow
+        the speech closely; None when none does."""
         x, pieces = self._samples()
-        good = 0
-        for start in range(0, len(x) - WINDOW + 1, WINDOW):
-            good = good + 1 if tone_level(x[start : start + WINDOW], frequency) > level else 0
-            if good == 20:
-                return self._time_of(pieces, start - 19 * WINDOW, since)
-        return None
+        W = h.RATE // 2
+        period = len(speech) / h.RATE
+        found = []
+        for start in range(max(0, len(x) - 6 * W), len(x) - W + 1, W // 2):
+            seg = x[start : start + W]
+            lag, dot = h._circular_lag(seg, speech)
+            aligned = np.take(speech, (np.arange(W) - lag) % len(speech))
+            norm = np.sqrt(np.sum(seg**2) * np.sum(aligned**2))
+            t = self._time_of(pieces, start, 0.0)
+            if norm > 0 and dot / norm > 0.6 and t is not None:
+                found.append(t - ((-lag) % len(speech)) / h.RATE)
+        if not found:
+            return None
+        return found[0] + float(np.median([(f - found[0] + period / 2) % period - period / 2
+                                           for f in found]))
 
     def stop(self):
         self.proc.terminate()
@@ -119,13 +136,13 @@ class FaultCase(unittest.TestCase):
         self.dir = os.path.join(OUT, self.id().split(".")[-1])
         os.makedirs(self.dir, exist_ok=True)
         self.pulse_dir = tempfile.mkdtemp(prefix="sonvale-fault-")
-        # The microphone speaks (its noise suppression is on and would take a
-        # steady tone for noise); the virtual speaker plays a tone.
+        # The microphone and the virtual speaker both play the same clean
+        # speech, looped: where a piece of it lies in the loop tells when it
+        # was played, so each path's delay can be measured.
         self.mic_wav = os.path.join(h.MIXTURES, h.DEFAULT_NOISY.replace("_noisy", "_clean"))
         self.speech = h.read_wav_mono(self.mic_wav)[0].astype(np.float64)
-        self.speaker_wav = os.path.join(self.dir, "speaker-tone.wav")
-        t = np.arange(h.RATE * 4) / h.RATE  # whole periods of the tone
-        h.write_wav(self.speaker_wav, 8000 * np.sin(2 * np.pi * SPEAKER_TONE * t))
+        self.speaker_wav = self.mic_wav
+        self.normal_delays = None
         self.pulse = h.Pulse(self.pulse_dir)
         self.feeder = None
         self.player = None
@@ -201,28 +218,49 @@ class FaultCase(unittest.TestCase):
                     out.append((kind, names.get(s[key], "?")))
         return out
 
-    def expect_both_paths_carry(self, when, since=None):
-        """Waits until both paths carry their tone; returns the seconds after
-        `since` at which the later of the two began to."""
+    def expect_both_paths_carry(self, when, since=None, check_delay=True):
+        """Waits until both paths carry their input and measures how late
+        each is (the first call of a test sets the normal figures, later ones
+        must not exceed them by more than DELAY_SLACK); returns the seconds
+        after `since` at which the later of the two began to carry."""
         since = time.monotonic() if since is None else since
+        mic_in = Recording(self.pulse, h.STANDIN_MIC)
         mic = Recording(self.pulse, h.VIRTUAL_MIC)
+        speaker_in = Recording(self.pulse, h.VIRTUAL_SPEAKER + ".monitor")
         speaker = Recording(self.pulse, h.STANDIN_SPEAKER + ".monitor")
         try:
             def both():
                 m = mic.speech_since(self.speech, since)
-                s = speaker.carried_since(SPEAKER_TONE, 4000, since)
+                s = speaker.speech_since(self.speech, since)
                 return (m, s) if m is not None and s is not None else None
             try:
                 m, s = h.wait_for(both, 30, step=0.2, what="both paths to carry")
             except TimeoutError:
                 self.fail("%s: a path stays silent: microphone %s, speaker %s\n%s" % (
                     when, mic.speech_since(self.speech, since),
-                    speaker.carried_since(SPEAKER_TONE, 4000, since), self.app.log_text()[-3000:]))
+                    speaker.speech_since(self.speech, since), self.app.log_text()[-3000:]))
+            # A second more, then how late each path is.
+            time.sleep(1.0)
+            delays = (path_delay(mic_in, mic, self.speech),
+                      path_delay(speaker_in, speaker, self.speech))
         finally:
-            mic.stop()
-            speaker.stop()
-        print("%s: %s: microphone path carries after %.2f s, speaker path after %.2f s" % (
-            self.id(), when, m, s), file=sys.stderr)
+            for r in (mic_in, mic, speaker_in, speaker):
+                r.stop()
+        print("%s: %s: microphone path carries after %.2f s, speaker path after %.2f s; "
+              "delays %s ms" % (self.id(), when, m, s,
+                                 ["-" if d is None else "%.0f" % (1000 * d) for d in delays]),
+              file=sys.stderr)
+        # Nothing from before the fault stands in either path: each is as late
+        # as it was before the first fault of the test, no later.
+        self.assertNotIn(None, delays, when)
+        if self.normal_delays is None:
+            self.normal_delays = delays
+        for path, d, normal in zip(("microphone", "speaker"), delays, self.normal_delays):
+            if not check_delay:
+                break
+            self.assertLess(d, normal + DELAY_SLACK,
+                            "%s: the %s path is %.0f ms late, %.0f ms before the fault" % (
+                                when, path, 1000 * d, 1000 * normal))
         streams = self.own_streams()
         self.assertEqual(sorted(k for k, _ in streams), ["playback", "recording"], streams)
         self.assertFalse(any("Sonvale" in d for _, d in streams), streams)
@@ -320,7 +358,7 @@ class FaultCase(unittest.TestCase):
         busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(3)]
         try:
             time.sleep(2)
-            self.expect_both_paths_carry("while the machine is busy")
+            self.expect_both_paths_carry("while the machine is busy", check_delay=False)
             time.sleep(max(0.0, 20 - 2 - 5))
         finally:
             for p in busy:

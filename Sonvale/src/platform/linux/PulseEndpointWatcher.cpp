@@ -3,6 +3,7 @@
 #include <set>
 
 #include "EndpointText.h"
+#include "PulseSession.h"
 
 namespace sonvale {
 namespace {
@@ -182,13 +183,7 @@ void PulseEndpointWatcher::Stop() {
         api_->time_free(retry_);
         retry_ = nullptr;
     }
-    if (context_) {
-        pa_context_set_state_callback(context_, nullptr, nullptr);
-        pa_context_set_subscribe_callback(context_, nullptr, nullptr);
-        pa_context_disconnect(context_);
-        pa_context_unref(context_);
-        context_ = nullptr;
-    }
+    ReleaseWatchingContext(context_);
     queue_.clear();
     pa_threaded_mainloop_unlock(loop_);
     pa_threaded_mainloop_stop(loop_);
@@ -222,15 +217,9 @@ void PulseEndpointWatcher::RetryCallback(pa_mainloop_api* api, pa_time_event* e,
     api->time_free(e);
     self->retry_ = nullptr;
     if (self->stopping_) return;
-    if (self->context_) {
-        // A failed context has no operations left, so no reply can reach
-        // the queue once it is gone.
-        pa_context_set_state_callback(self->context_, nullptr, nullptr);
-        pa_context_set_subscribe_callback(self->context_, nullptr, nullptr);
-        pa_context_disconnect(self->context_);
-        pa_context_unref(self->context_);
-        self->context_ = nullptr;
-    }
+    // A failed context has no operations left, so no reply can reach the
+    // queue once it is gone.
+    ReleaseWatchingContext(self->context_);
     self->queue_.clear();
     self->Connect();
 }

@@ -10,6 +10,19 @@
 
 namespace sonvale {
 
+// Ends a long-lived context that watches the server: its state and
+// subscription callbacks are silenced first, so nothing of it runs again,
+// then it is disconnected and released. `context` is null afterwards. Call
+// with the context's main loop locked (or not running).
+inline void ReleaseWatchingContext(pa_context*& context) {
+    if (context == nullptr) return;
+    pa_context_set_state_callback(context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context, nullptr, nullptr);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    context = nullptr;
+}
+
 class PulseSession {
 public:
     explicit PulseSession(std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "OwnStreamGuard.h"
+#include "PulseSession.h"
 
 namespace sonvale {
 namespace {
@@ -113,13 +114,7 @@ private:
     }
 
     void DropContext() {
-        if (context_) {
-            pa_context_set_state_callback(context_, nullptr, nullptr);
-            pa_context_set_subscribe_callback(context_, nullptr, nullptr);
-            pa_context_disconnect(context_);
-            pa_context_unref(context_);
-            context_ = nullptr;
-        }
+        ReleaseWatchingContext(context_);
         // A context that is gone answers nothing more.
         requests_.clear();
     }

@@ -198,7 +198,7 @@ class SpeakerPath(SonvaleCase):
         feeder = h.PacedWriter(player.stdin, self.noisy)
         self.addCleanup(feeder.stop)
         time.sleep(1.0)
-        off = self.record_and_measure(h.STANDIN_SPEAKER + ".monitor", 14, gain_db=0.0,
+        off = self.record_and_measure(h.STANDIN_SPEAKER + ".monitor", 16, gain_db=0.0,
                                       name="speaker-direct")
         self.assertGreater(off["correlation"], 0.5, "what apps play reaches the speaker")
         self.assertLess(abs(off["reduction_db"]), 3.0, "suppression starts off for the speaker")
@@ -206,7 +206,7 @@ class SpeakerPath(SonvaleCase):
         self.click_in_window(h.SPEAKER_SWITCH)
         app.wait_log("speaker noise cancellation: on")
         self.shot("speaker-suppression-on")
-        on = self.record_and_measure(h.STANDIN_SPEAKER + ".monitor", 14, gain_db=0.0,
+        on = self.record_and_measure(h.STANDIN_SPEAKER + ".monitor", 16, gain_db=0.0,
                                      name="speaker-suppressed")
         self.assertGreater(on["correlation"], 0.5)
         self.assertGreaterEqual(on["reduction_db"], 10.0)

@@ -42,6 +42,15 @@ STANDINS = (h.STANDIN_SPEAKER, h.STANDIN_MIC)
 DELAY_SLACK = 0.1
 
 
+def lag_if_follows(seg, speech):
+    """The lag at which `seg` follows the looped `speech` closely
+    (normalised correlation above 0.6; see h._circular_lag), or None."""
+    lag, dot = h._circular_lag(seg, speech)
+    aligned = np.take(speech, (np.arange(len(seg)) - lag) % len(speech))
+    norm = np.sqrt(np.sum(seg**2) * np.sum(aligned**2))
+    return lag if norm > 0 and dot / norm > 0.6 else None
+
+
 def path_delay(source, sink, speech):
     """Seconds from the looped `speech` in recording `source` to the same
     speech in recording `sink`, or None."""
@@ -95,11 +104,7 @@ class Recording:
         x, pieces = self._samples()
         W = h.RATE // 2
         for start in range(0, len(x) - W + 1, W // 4):
-            seg = x[start : start + W]
-            lag, dot = h._circular_lag(seg, speech)
-            aligned = np.take(speech, (np.arange(W) - lag) % len(speech))
-            norm = np.sqrt(np.sum(seg**2) * np.sum(aligned**2))
-            if norm > 0 and dot / norm > 0.6:
+            if lag_if_follows(x[start : start + W], speech) is not None:
                 return self._time_of(pieces, start, since)
         return None
 
@@ -112,12 +117,9 @@ class Recording:
         period = len(speech) / h.RATE
         found = []
         for start in range(max(0, len(x) - 6 * W), len(x) - W + 1, W // 2):
-            seg = x[start : start + W]
-            lag, dot = h._circular_lag(seg, speech)
-            aligned = np.take(speech, (np.arange(W) - lag) % len(speech))
-            norm = np.sqrt(np.sum(seg**2) * np.sum(aligned**2))
+            lag = lag_if_follows(x[start : start + W], speech)
             t = self._time_of(pieces, start, 0.0)
-            if norm > 0 and dot / norm > 0.6 and t is not None:
+            if lag is not None and t is not None:
                 found.append(t - ((-lag) % len(speech)) / h.RATE)
         if not found:
             return None

@@ -16,6 +16,7 @@
 // threads at once.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -81,6 +82,12 @@ public:
     // bytes written, in whole pieces so no frame is split).
     bool writePcm(const void* data, std::uint32_t length, std::uint32_t* bytesReturned);
 
+    // Bytes of microphone audio the device link dropped so far (Linux: chunks
+    // that did not fit the FIFO, and standing backlog cut out of it; each
+    // loss is also logged to stderr, at most one line every two seconds).
+    // Any thread may ask.
+    std::uint64_t micDroppedBytes() const { return micDroppedBytes_.load(); }
+
     // Fetches what the virtual speaker holds, up to `capacity` bytes, in whole
     // 4-byte frames; `bytesReturned` is 0 when nothing waits. When nothing
     // waits and `waitForData` is set it waits for data up to a few tens of
@@ -94,7 +101,35 @@ private:
 #ifdef _WIN32
     void* handle_ = nullptr;  // HANDLE; INVALID_HANDLE_VALUE after a failed open
 #else
+    // A cut out of a stream, in frames: faded out, skipped, faded back in.
+    struct Cut {
+        std::uint32_t fadeOut = 0, skip = 0, fadeIn = 0;
+        bool active() const { return fadeOut + skip + fadeIn > 0; }
+    };
+    // The lowest backlog of a FIFO seen in the current window.
+    struct BacklogWatch {
+        long long windowStartMs = 0;
+        std::uint32_t trough = 0;
+    };
+    // Losses of one direction not logged yet (what happened since the last
+    // line; a summary that waits goes out with the next loss).
+    struct LossLog {
+        std::atomic<std::uint64_t>* total;
+        bool refusing = false;  // chunks are being refused right now
+        unsigned cuts = 0, refusals = 0;
+        std::uint64_t cutBytes = 0, refusedBytes = 0;
+        long long lastLogMs = -1000000;  // long before the first loss
+    };
+    static std::uint32_t applyCut(Cut& cut, const unsigned char* in, std::uint32_t frames,
+                                  unsigned char* out);
+    static std::uint32_t standingExcess(BacklogWatch& watch, std::uint32_t backlog,
+                                        std::uint32_t target);
+    static void noteLoss(LossLog& log, const char* device, std::uint32_t bytes, bool cut);
+    static void flushLossLog(LossLog& log, const char* device, long long nowMs);
+    static void endRefusals(LossLog& log, const char* device);
+    bool writeMicBytes(const void* data, std::uint32_t length, std::uint32_t* bytesReturned);
     bool reopenMicrophone();
+    bool micFifoReplaced() const;
     bool reopenSpeaker();
     void shrinkSpeakerPipe();
 
@@ -106,7 +141,11 @@ private:
     bool speakerPipeSmall_ = false;  // the speaker FIFO holds at most kSpeakerPipeBytes
     unsigned char pending_[kDriverFrameBytes] = {};  // partial frame from the last read
     std::uint32_t pendingBytes_ = 0;
+    BacklogWatch micWatch_;
+    Cut micCut_;
+    LossLog micLog_{&micDroppedBytes_};
 #endif
+    std::atomic<std::uint64_t> micDroppedBytes_{0};
 };
 
 }  // namespace sonvale

@@ -77,27 +77,48 @@ def write_wav(path, samples, rate=RATE):
         w.writeframes(np.asarray(samples, dtype="<i2").tobytes())
 
 
-class Pulse:
-    """A private PulseAudio daemon (scripts/private-pulse)."""
+def audio_server():
+    """The kind of private server the tests start: "pulseaudio" (default) or
+    "pipewire" (PipeWire, WirePlumber and PipeWire's pulse server), from
+    SONVALE_AUDIO_SERVER."""
+    return os.environ.get("SONVALE_AUDIO_SERVER") or "pulseaudio"
 
-    def __init__(self, directory):
+
+class Pulse:
+    """A private audio server that speaks the PulseAudio protocol: a
+    PulseAudio daemon, or PipeWire with its pulse server
+    (scripts/private-pulse, scripts/private-pipewire)."""
+
+    def __init__(self, directory, server=None):
         self.dir = os.path.abspath(directory)
+        self.server = server or audio_server()
         os.makedirs(self.dir, exist_ok=True)
-        out = subprocess.run(
+        self._script_env = dict(os.environ, SONVALE_AUDIO_SERVER=self.server)
+        r = subprocess.run(
             [os.path.join(REPO, "scripts", "private-pulse"), "start", self.dir],
-            check=True, capture_output=True, text=True,
-        ).stdout
+            capture_output=True, text=True, env=self._script_env)
+        if r.returncode != 0:
+            raise RuntimeError("private %s did not start: %s" % (self.server, r.stderr))
         self.env = dict(os.environ)
-        for line in out.splitlines():
+        for line in r.stdout.splitlines():
             m = re.match(r"export (\w+)=(.*)", line)
             if m:
                 self.env[m.group(1)] = m.group(2)
+            m = re.match(r"unset (\w+)", line)
+            if m:
+                self.env.pop(m.group(1), None)
         # The companion devices' FIFOs live inside this daemon's directory.
         self.env["SONVALE_DRIVER_DIR"] = os.path.join(self.dir, "driver")
 
     def stop(self):
         subprocess.run([os.path.join(REPO, "scripts", "private-pulse"), "stop", self.dir],
-                       capture_output=True)
+                       capture_output=True, env=self._script_env)
+
+    def logs(self):
+        """The server's own log files."""
+        return [os.path.join(self.dir, n) for n in
+                ("pulse.log", "pipewire.log", "wireplumber.log", "pipewire-pulse.log")
+                if os.path.exists(os.path.join(self.dir, n))]
 
     def pactl(self, *args, check=True):
         r = subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True)
@@ -205,28 +226,127 @@ class Feeder:
             self.pulse.pactl("unload-module", str(self.module), check=False)
 
 
+class Recording:
+    """A recording of a source (or a sink's monitor) in 48 kHz stereo 16-bit,
+    with the arrival time of every piece, made by parec in the background.
+    Stereo, because a mono recording of a stereo device is a downmix whose
+    level depends on the server (PipeWire sums the channels: +3 dB)."""
+
+    def __init__(self, pulse, device):
+        self.proc = subprocess.Popen(
+            ["parec", "-d", device, "--raw", "--format=s16le", "--rate=%d" % RATE,
+             "--channels=2", "--latency-msec=10"],
+            env=pulse.env, stdout=subprocess.PIPE)
+        self.buf = bytearray()
+        self.arrivals = []  # (frames so far, monotonic time of that piece)
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        fd = self.proc.stdout.fileno()
+        while True:
+            try:
+                part = os.read(fd, 65536)
+            except OSError:
+                return
+            if not part:
+                return
+            now = time.monotonic()
+            self.buf += part
+            self.arrivals.append((len(self.buf) // 4, now))
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
+        self._thread.join(5)
+        self.proc.stdout.close()
+
+    def frames(self):
+        """(n, 2) array of float samples."""
+        n = len(self.buf) // 4
+        return np.frombuffer(bytes(self.buf[: n * 4]), dtype="<i2").reshape(n, 2).astype(
+            np.float64)
+
+    def arrival(self, frame):
+        """When frame `frame` reached the recorder: the time of the piece that
+        held it, less the frames that came after it in that piece."""
+        for end, when in self.arrivals:
+            if end > frame:
+                return when - (end - 1 - frame) / RATE
+        return None
+
+
+def record_stereo(pulse, device, seconds):
+    """Records `seconds` of 48 kHz stereo; an (n, 2) array."""
+    rec = Recording(pulse, device)
+    wait_for(lambda: len(rec.buf) >= seconds * RATE * 4 or rec.proc.poll() is not None,
+             seconds + 30, what="%g s recorded from %s" % (seconds, device))
+    rec.stop()
+    return rec.frames()[: int(seconds * RATE)]
+
+
 def record(pulse, device, seconds):
-    """Records `seconds` of mono 48 kHz from a source (or a sink's monitor)."""
-    proc = subprocess.Popen(
-        ["parec", "-d", device, "--raw", "--format=s16le", "--rate=%d" % RATE,
-         "--channels=1", "--latency-msec=20"],
-        env=pulse.env, stdout=subprocess.PIPE)
-    buf = bytearray()
-    end = time.monotonic() + seconds
-    os.set_blocking(proc.stdout.fileno(), False)
-    while time.monotonic() < end and len(buf) < seconds * RATE * 2:
-        try:
-            part = proc.stdout.read(65536)
-        except BlockingIOError:
-            part = None
-        if part:
-            buf += part
-        else:
-            time.sleep(0.01)
-    proc.terminate()
-    proc.wait()
-    proc.stdout.close()
-    return np.frombuffer(bytes(buf[: len(buf) // 2 * 2]), dtype="<i2").astype(np.float64)
+    """Records `seconds` of 48 kHz from a source (or a sink's monitor) and
+    keeps its left channel."""
+    return record_stereo(pulse, device, seconds)[:, 0].copy()
+
+
+def path_delay_ms(before, after, reference_path, warmup_s=1.0, window_s=0.5, points=9):
+    """Delay of a path from two Recordings made at the same time of its two
+    ends (`before`, `after`), while the looped `reference_path` plays into it:
+    at `points` places spread over `after`, the content is found in both
+    recordings (circular cross-correlation with the loop) and the arrival
+    times of the same sample are compared. Returns (median ms, list of ms);
+    places that match the loop poorly (a noise lead-in, a gap) are skipped."""
+    ref, _ = read_wav_mono(reference_path)
+    ref = ref.astype(np.float64)
+    L = len(ref)
+    W = int(window_s * RATE)
+
+    def offset(rec, at):
+        seg = rec[at : at + W, 0] if at >= 0 else []
+        if len(seg) < W:
+            return None
+        lag, dot = _circular_lag(seg, ref)
+        aligned = np.take(ref, (np.arange(W) - lag) % L)
+        if dot <= 0.5 * np.sqrt(np.sum(seg**2) * np.sum(aligned**2)):
+            return None
+        return lag  # rec[at + k] ~ ref[(k - lag) mod L]
+
+    a, b = before.frames(), after.frames()
+    delays = []
+    start = int(warmup_s * RATE)
+    span = min(len(a), len(b)) - start - 3 * W
+    for i in range(points):
+        at = start + W + span * i // max(1, points - 1)
+        lag_b = offset(b, at)
+        t_b = after.arrival(at)
+        if lag_b is None or t_b is None:
+            continue
+        pos = (-lag_b) % L  # loop position of b[at]
+        # Where `before` is in the loop around the same place (the two
+        # recordings started together; the offset changes only at a gap).
+        o_a = None  # a[m] ~ ref[(m - o_a) mod L]
+        for d in (0, -W, W, -2 * W):
+            lag_a = offset(a, at + d)
+            if lag_a is not None:
+                o_a = at + d + lag_a
+                break
+        if o_a is None:
+            continue
+        # Frames of `before` at loop position `pos`: one per repetition. The
+        # latest that arrived before b[at] did is its source.
+        best = None
+        first = (o_a + pos) % L
+        for m in range(first, len(a), L):
+            t_a = before.arrival(m)
+            if t_a is not None and t_a <= t_b + 0.002 and (best is None or t_b - t_a < best):
+                best = t_b - t_a
+        if best is not None:
+            delays.append(1000.0 * best)
+    if not delays:
+        raise ValueError("the two recordings share no content")
+    return float(np.median(delays)), delays
 
 
 def _circular_lag(seg, clean):

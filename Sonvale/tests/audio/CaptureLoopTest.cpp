@@ -257,6 +257,10 @@ TEST_F(CaptureLoopTest, MicrophoneDoesNotWaitForTheWindow) {
     settle(300);
     ASSERT_TRUE(startOn("RealMic"));
     settle(300);
+    // The stand-in microphone hands over what its FIFO gathered before
+    // anything recorded it in one burst; the virtual microphone takes no more
+    // of such stale audio than its backlog's cap. Losses count from here.
+    const quint64 refusedAtStart = loop.refusedBytes();
     mic.play(mix.noisy);
     settle(1000);
     for (int i = 0; i < 10; ++i) {
@@ -269,7 +273,7 @@ TEST_F(CaptureLoopTest, MicrophoneDoesNotWaitForTheWindow) {
     ASSERT_TRUE(recordUntil(rec, mix.noisy.size() + 96000));
     expectHoldsExactly(channel(rec.take(), 2, 0), mix.noisy);
     EXPECT_EQ(loop.droppedBytes(), 0u);
-    EXPECT_EQ(loop.refusedBytes(), 0u);
+    EXPECT_EQ(loop.refusedBytes(), refusedAtStart);
     EXPECT_TRUE(owner.calls.empty());
 }
 

@@ -3,15 +3,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/DriverLink.h"
@@ -289,6 +293,72 @@ TEST_F(DriverDir, FullPipeFailsWithoutSplittingChunks) {
     for (ssize_t r; (r = ::read(reader, got.data(), got.size())) > 0;) drained += r;
     EXPECT_EQ(drained, accepted);
     EXPECT_EQ(drained % kDriverWriteChunkBytes, 0u);
+}
+
+// The microphone FIFO's backlog is bounded two ways. Nobody drains: it fills
+// to its cap (80 ms) and the rest is refused and counted. A reader that takes
+// exactly one 10 ms period per 10 ms, as PipeWire's pipe source does, leaves
+// that backlog standing; within two windows the device cuts it out in whole
+// frames with a fade (no step in a sine), and counts that too.
+TEST_F(DriverDir, MicrophoneBacklogIsCappedThenCutWithAFade) {
+    makeFifos();
+    const int reader = micReader();
+    ASSERT_GE(reader, 0);
+    DriverDevice device;
+    ASSERT_TRUE(device.open(wide(dir_).c_str()));
+
+    constexpr std::uint32_t kCap = 80 * 48 * 4, kChunk = kDriverWriteChunkBytes;
+    std::uint64_t phase = 0;
+    auto nextChunk = [&phase] {
+        std::vector<std::int16_t> c(kChunk / 2);
+        for (std::size_t f = 0; f < c.size() / 2; ++f, ++phase) {
+            const auto v =
+                static_cast<std::int16_t>(10000 * std::sin(phase * 2 * M_PI * 440 / 48000));
+            c[2 * f] = c[2 * f + 1] = v;
+        }
+        return c;
+    };
+    auto backlog = [reader] {
+        int n = 0;
+        ::ioctl(reader, FIONREAD, &n);
+        return static_cast<std::uint32_t>(n);
+    };
+    for (int i = 0; i < 20; ++i) {
+        std::uint32_t n = 0;
+        device.writePcm(nextChunk().data(), kChunk, &n);
+    }
+    EXPECT_EQ(backlog(), kCap);
+    EXPECT_EQ(device.micDroppedBytes(), 20 * kChunk - kCap);
+
+    std::vector<std::int16_t> received(kCap / 2), piece(kChunk / 2);
+    ASSERT_EQ(::read(reader, received.data(), kCap), ssize_t(kCap));
+    // What the refusals skipped is a step in the sine; start the stream that
+    // is checked after it, from an 80 ms backlog again, drained one period
+    // per period.
+    received.clear();
+    for (int i = 0; i < 8; ++i) {
+        std::uint32_t n = 0;
+        ASSERT_TRUE(device.writePcm(nextChunk().data(), kChunk, &n));
+    }
+    const std::uint64_t refused = device.micDroppedBytes();
+    int afterCut = -1;
+    for (int i = 0; i < 600 && afterCut < 30; ++i) {
+        const ssize_t r = ::read(reader, piece.data(), kChunk);
+        if (r > 0) received.insert(received.end(), piece.begin(), piece.begin() + r / 2);
+        std::uint32_t n = 0;
+        EXPECT_TRUE(device.writePcm(nextChunk().data(), kChunk, &n));
+        if (afterCut < 0 && device.micDroppedBytes() > refused) afterCut = 0;
+        if (afterCut >= 0) ++afterCut;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(afterCut, 30) << "the standing backlog was never cut";
+    EXPECT_LE(backlog(), 20u * 48 * 4) << "at most 20 ms are left standing";
+    EXPECT_GE(device.micDroppedBytes() - refused, 50u * 48 * 4);
+    // The cut is faded: no step larger than the sine's own in either channel.
+    int steepest = 0;
+    for (std::size_t i = 2; i < received.size(); ++i)
+        steepest = std::max(steepest, std::abs(received[i] - received[i - 2]));
+    EXPECT_LT(steepest, 1000);
 }
 
 // A write larger than one atomic pipe piece still arrives whole and in order.

@@ -1,4 +1,4 @@
-// Loop benchmark on a private PulseAudio daemon (see run):
+// Loop benchmark on a private audio server, PulseAudio or PipeWire (see run):
 //  - end-to-end latency of the microphone path (stand-in microphone ->
 //    virtual microphone) and the speaker path (virtual speaker -> stand-in
 //    speaker), with suppression off and on: a tone burst is recorded at both
@@ -6,20 +6,25 @@
 //  - CPU use of the program's threads in this process (both loops, Qt's
 //    audio threads; not the rig's feeder and player threads) from
 //    /proc/self/task/*/stat over 60 s each, with audio flowing through both
-//    paths, through the microphone path only, and with nothing playing.
+//    paths, through the microphone path only, and with nothing playing;
+//  - underruns of a player with a 40 ms buffer into the virtual speaker and
+//    into a plain sink of the same server.
 #include <unistd.h>
 
 #include <QAudioDeviceInfo>
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QProcess>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PulseRig.h"
@@ -141,10 +146,119 @@ double cpuPercentOver(int seconds) {
     return 100.0 * total / wall;
 }
 
+// The companion devices alone, without the loops: what the device side
+// adds to each path. Microphone: 10 ms chunks written through the driver link
+// on the clock, as the capture loop writes them; a burst's delay runs from
+// its first write to its onset in a recorder of the virtual microphone.
+// Speaker: a player's burst from its onset in the virtual speaker's monitor
+// to its arrival in driver reads made every 10 ms, as a play loop's.
+double deviceDelay(DriverDevice& driver, bool microphone) {
+    using namespace std::chrono;
+    std::atomic<bool> stop{false};
+    std::atomic<long long> burstAt{0};  // steady-clock ns of the burst's first write
+    std::atomic<long long> arrived{0};  // speaker: ns at which the burst was read
+    std::atomic<int> burstRequest{0};   // bursts asked for, and handled by the thread
+    std::atomic<int> burstDone{0};
+    const Samples burst = tone(1000, 48000, 48000 * 40 / 1000, 16000);
+    const Samples stereoBurst = interleave(burst);
+    std::thread worker([&] {
+        nameRigThread("rig-device");
+        std::vector<std::int16_t> chunk(960), area(kDriverReadAreaBytes / 2);
+        auto due = steady_clock::now();
+        std::size_t at = stereoBurst.size();
+        while (!stop) {
+            due += milliseconds(10);
+            std::this_thread::sleep_until(due);
+            if (microphone) {
+                if (burstRequest > burstDone && at >= stereoBurst.size()) {
+                    // A chunk's first frame stands for 10 ms before the
+                    // write, as a frame a capture loop hands on: the
+                    // recorder's arrival times count back the same way.
+                    at = 0;
+                    burstAt = duration_cast<nanoseconds>(
+                                  (steady_clock::now() - milliseconds(10)).time_since_epoch())
+                                  .count();
+                    burstDone = burstRequest.load();
+                }
+                for (std::size_t i = 0; i < chunk.size(); ++i)
+                    chunk[i] = at < stereoBurst.size() ? stereoBurst[at++] : 0;
+                std::uint32_t n = 0;
+                driver.writePcm(chunk.data(), kDriverWriteChunkBytes, &n);
+            } else {
+                std::uint32_t n = 0;
+                driver.readPcm(area.data(), kDriverReadAreaBytes, &n, false);
+                for (std::uint32_t i = 0; i < n / 2; i += 2) {
+                    if (std::abs(int(area[i])) > 4000 && arrived == 0) {
+                        arrived = duration_cast<nanoseconds>(steady_clock::now().time_since_epoch())
+                                      .count();
+                    }
+                }
+            }
+        }
+    });
+    std::vector<double> ms;
+    if (microphone) {
+        Recorder out("Sonvale_Microphone", 48000, 2);
+        settle(800);
+        for (int i = 0; i < 7; ++i) {
+            const size_t from = out.samples().size() / 2;
+            ++burstRequest;
+            long b = -1;
+            waitFor([&] { return (b = onsetAfter(out.samples(), 2, from, 2000)) >= 0; },
+                    seconds(5));
+            if (b >= 0 && burstDone == burstRequest) {
+                const auto t = out.arrival(static_cast<size_t>(b)).time_since_epoch();
+                ms.push_back((duration_cast<nanoseconds>(t).count() - burstAt) / 1e6);
+            }
+            settle(400);
+        }
+    } else {
+        Player player("Sonvale_Speaker", 48000, 2);
+        Recorder in("Sonvale_Speaker.monitor", 48000, 2);
+        settle(800);
+        for (int i = 0; i < 7; ++i) {
+            const size_t from = in.samples().size() / 2;
+            arrived = 0;
+            player.play(stereoBurst);
+            long a = -1;
+            waitFor([&] { return (a = onsetAfter(in.samples(), 2, from, 2000)) >= 0 && arrived; },
+                    seconds(5));
+            if (a >= 0 && arrived != 0) {
+                const auto t = in.arrival(static_cast<size_t>(a)).time_since_epoch();
+                ms.push_back((arrived - duration_cast<nanoseconds>(t).count()) / 1e6);
+            }
+            settle(400);
+        }
+    }
+    stop = true;
+    worker.join();
+    if (ms.empty()) return -1;
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() / 2];
+}
+
+// Underruns of a player with a 40 ms buffer (a call app's kind) playing to
+// `sink` for `seconds`: pacat reports each one.
+int playerUnderruns(const QString& sink, int seconds) {
+    QProcess pacat;
+    pacat.setProcessChannelMode(QProcess::SeparateChannels);
+    pacat.start(QStringLiteral("pacat"),
+                {QStringLiteral("-v"), QStringLiteral("--playback"), QStringLiteral("-d"), sink,
+                 QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
+                 QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"),
+                 QStringLiteral("--latency-msec=40"), QStringLiteral("/dev/zero")});
+    if (!pacat.waitForStarted(5000)) return -1;
+    settle(seconds * 1000);
+    pacat.terminate();
+    pacat.waitForFinished(5000);
+    return QString::fromUtf8(pacat.readAllStandardError()).count(QStringLiteral("Stream underrun"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    // Seconds of each CPU state; 0 measures delays and underruns only.
     const int cpuSecondsEach = argc > 1 ? std::atoi(argv[1]) : 60;
 
     DriverDevice driver;
@@ -221,6 +335,46 @@ int main(int argc, char** argv) {
             [&](const Samples& b) { player.play(interleave(b)); });
     }
 
+    // The device side alone: both loops stopped, the bench plays their part.
+    capture.stopCapture();
+    play.stopPlayback();
+    settle(300);
+    std::printf("| virtual microphone alone (driver write -> recorder) | - | %.1f |\n",
+                deviceDelay(driver, true));
+    std::printf("| virtual speaker alone (monitor -> driver read every 10 ms) | - | %.1f |\n",
+                deviceDelay(driver, false));
+    std::fflush(stdout);
+    capture.startCapture("BenchMic");
+    play.selectDevice("BenchSpeaker");
+    play.startPlayback();
+    settle(1000);
+
+    // Underruns of a call app's player: into the virtual speaker (while the
+    // play loop carries it to the speaker) and into a plain sink of the same
+    // server, with the microphone path running.
+    {
+        const int seconds = cpuSecondsEach > 0 ? cpuSecondsEach : 10;
+        const int intoVirtual = playerUnderruns(QStringLiteral("Sonvale_Speaker"), seconds);
+        const int intoPlain = playerUnderruns(QStringLiteral("BenchSpeaker"), seconds);
+        std::printf("\n| a player with a 40 ms buffer, %d s | underruns |\n|---|---|\n", seconds);
+        std::printf("| into the virtual speaker | %d |\n| into a plain sink | %d |\n", intoVirtual,
+                    intoPlain);
+        std::fflush(stdout);
+    }
+    const auto printDrops = [&] {
+        std::printf("\ndropped bytes: capture %llu, play %llu, virtual microphone FIFO %llu\n",
+                    static_cast<unsigned long long>(capture.droppedBytes()),
+                    static_cast<unsigned long long>(play.droppedBytes()),
+                    static_cast<unsigned long long>(driver.micDroppedBytes()));
+    };
+    if (cpuSecondsEach <= 0) {
+        // Delay only (the test suite's run): no CPU states.
+        printDrops();
+        capture.stopCapture();
+        play.stopPlayback();
+        return 0;
+    }
+
     // CPU: both paths with suppression on and audio flowing, then nothing.
     capture.setNoiseCancel(1);
     play.setNoiseCancel(1);
@@ -251,9 +405,7 @@ int main(int argc, char** argv) {
     std::printf("| both paths active, suppression on | %.2f |\n", active);
     std::printf("| microphone only, suppression on | %.2f |\n", micOnly);
     std::printf("| nothing playing | %.2f |\n", idle);
-    std::printf("\ndropped bytes: capture %llu, play %llu\n",
-                static_cast<unsigned long long>(capture.droppedBytes()),
-                static_cast<unsigned long long>(play.droppedBytes()));
+    printDrops();
 
     capture.stopCapture();
     play.stopPlayback();

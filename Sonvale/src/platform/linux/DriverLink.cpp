@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,6 +43,34 @@ constexpr std::uint32_t kWritePiece = PIPE_BUF - PIPE_BUF % kDriverFrameBytes;
 // whatever the FIFO holds is delay in front of the speaker; at the kernel's
 // default of 64 KiB that is 340 ms.
 constexpr int kSpeakerPipeBytes = 4096;
+
+// The microphone FIFO's backlog is what its reader has not taken yet: delay
+// in front of every recorder. PulseAudio's pipe source takes whatever waits
+// as soon as it comes; PipeWire's takes exactly one graph period per cycle,
+// and only while something records, so a backlog that built up once (a
+// recorder that started late, a busy spell) would stand for good.
+constexpr std::uint32_t kFramesPerMs = 48;
+// Most the FIFO may hold: a chunk that would go past it is dropped. Room for
+// a burst of the capture loop (its microphone may hand it 50 ms at once) on
+// top of a reader's period (21 ms); it is also the most stale audio a
+// recorder that starts late gets.
+constexpr std::uint32_t kMicBacklogCapBytes = 80 * kFramesPerMs * kDriverFrameBytes;
+// A backlog that never fell below this for a whole window is standing
+// delay, and the excess is dropped once. 5 ms stays for the reader's timing.
+constexpr std::uint32_t kMicBacklogTargetBytes = 5 * kFramesPerMs * kDriverFrameBytes;
+// A cut fades out over this many frames, skips the excess, and fades the
+// audio after it in over as many again (1.3 ms each): no click at the cut.
+constexpr std::uint32_t kCutFadeFrames = 64;
+// The least excess worth a cut (5 ms).
+constexpr std::uint32_t kMinCutBytes = 5 * kFramesPerMs * kDriverFrameBytes;
+// The window over which a backlog must stand before it is cut.
+constexpr long long kTrimWindowMs = 1000;
+// Losses are logged once per event, but no more than one line this often;
+// what happened meanwhile goes into the next line. A spell of chunks that
+// do not fit gets one line a minute while it lasts.
+constexpr long long kLossLogIntervalMs = 2000;
+constexpr long long kLossLogSpellMs = 60000;
+constexpr char kMicName[] = "virtual microphone";
 
 const char* envValue(const char* name) {
     const char* v = std::getenv(name);
@@ -176,6 +205,17 @@ ssize_t writeNoSigpipe(int fd, const void* data, std::size_t length, int& error)
     return n;
 }
 
+// Bytes waiting in a pipe, from either end; 0 when that cannot be told.
+std::uint32_t pipeBacklog(int fd) {
+    int n = 0;
+    if (::ioctl(fd, FIONREAD, &n) != 0 || n < 0) return 0;
+    return static_cast<std::uint32_t>(n);
+}
+
+double bytesToMs(std::uint64_t bytes) {
+    return static_cast<double>(bytes) / (kDriverFrameBytes * kFramesPerMs);
+}
+
 }  // namespace
 
 std::string driverInterfaceDirectory() {
@@ -266,12 +306,169 @@ bool DriverDevice::reopenMicrophone() {
     return micFd_ >= 0;
 }
 
+bool DriverDevice::micFifoReplaced() const {
+    struct stat open {
+    }, named{};
+    if (::fstat(micFd_, &open) != 0) return true;
+    if (::stat((directory_ + "/" + kMicrophoneFifoName).c_str(), &named) != 0) return true;
+    return open.st_ino != named.st_ino || open.st_dev != named.st_dev;
+}
+
+void DriverDevice::noteLoss(LossLog& log, const char* device, std::uint32_t bytes, bool cut) {
+    log.total->fetch_add(bytes, std::memory_order_relaxed);
+    bool newSpell = false;
+    if (cut) {
+        ++log.cuts;
+        log.cutBytes += bytes;
+    } else {
+        newSpell = !log.refusing;
+        if (newSpell) ++log.refusals;
+        log.refusing = true;
+        log.refusedBytes += bytes;
+    }
+    // A spell that goes on is told once a minute; anything new at once,
+    // unless a line went out just before.
+    const long long now = monotonicMs();
+    const long long quiet = (cut || newSpell) ? kLossLogIntervalMs : kLossLogSpellMs;
+    if (now - log.lastLogMs >= quiet) flushLossLog(log, device, now);
+}
+
+void DriverDevice::endRefusals(LossLog& log, const char* device) {
+    if (!log.refusing) return;
+    log.refusing = false;
+    const long long now = monotonicMs();
+    if (now - log.lastLogMs >= kLossLogIntervalMs) flushLossLog(log, device, now);
+}
+
+void DriverDevice::flushLossLog(LossLog& log, const char* device, long long now) {
+    if (log.cuts == 0 && log.refusedBytes == 0) return;
+    const auto total = static_cast<unsigned long long>(log.total->load());
+    if (log.cuts > 0) {
+        std::fprintf(stderr,
+                     "driver link: %s: cut %.1f ms of standing backlog out in %u cut(s) "
+                     "(%llu bytes; %llu bytes dropped in all)\n",
+                     device, bytesToMs(log.cutBytes), log.cuts,
+                     static_cast<unsigned long long>(log.cutBytes), total);
+    }
+    if (log.refusedBytes > 0) {
+        std::fprintf(stderr,
+                     "driver link: %s: %.1f ms did not fit its FIFO and were dropped (%llu bytes, "
+                     "%u new spell(s); %s; %llu bytes dropped in all)\n",
+                     device, bytesToMs(log.refusedBytes),
+                     static_cast<unsigned long long>(log.refusedBytes), log.refusals,
+                     log.refusing ? "still full: is anything recording it?" : "taking audio again",
+                     total);
+    }
+    std::fflush(stderr);
+    log.cuts = log.refusals = 0;
+    log.cutBytes = log.refusedBytes = 0;
+    log.lastLogMs = now;
+}
+
+std::uint32_t DriverDevice::applyCut(Cut& cut, const unsigned char* in, std::uint32_t frames,
+                                     unsigned char* out) {
+    std::uint32_t produced = 0;
+    for (std::uint32_t f = 0; f < frames; ++f) {
+        float gain;
+        if (cut.fadeOut > 0) {
+            gain = static_cast<float>(cut.fadeOut--) / (kCutFadeFrames + 1);
+        } else if (cut.skip > 0) {
+            if (--cut.skip == 0) cut.fadeIn = kCutFadeFrames;
+            continue;
+        } else if (cut.fadeIn > 0) {
+            gain = static_cast<float>(kCutFadeFrames + 1 - cut.fadeIn--) / (kCutFadeFrames + 1);
+        } else {
+            gain = 1.0f;
+        }
+        // `out` may be `in` itself: a frame is only ever moved towards the start.
+        for (std::uint32_t c = 0; c < kDriverFrameBytes; c += 2) {
+            const auto lo = in[f * kDriverFrameBytes + c];
+            const auto hi = in[f * kDriverFrameBytes + c + 1];
+            const auto v = static_cast<std::int16_t>(static_cast<std::uint16_t>(lo | (hi << 8)));
+            const auto u =
+                static_cast<std::uint16_t>(static_cast<std::int16_t>(static_cast<float>(v) * gain));
+            out[produced + c] = static_cast<unsigned char>(u & 0xFF);
+            out[produced + c + 1] = static_cast<unsigned char>(u >> 8);
+        }
+        produced += kDriverFrameBytes;
+    }
+    return produced;
+}
+
+std::uint32_t DriverDevice::standingExcess(BacklogWatch& watch, std::uint32_t backlog,
+                                           std::uint32_t target) {
+    const long long now = monotonicMs();
+    if (watch.windowStartMs == 0) {
+        watch.windowStartMs = now;
+        watch.trough = backlog;
+    }
+    watch.trough = std::min(watch.trough, backlog);
+    if (now - watch.windowStartMs < kTrimWindowMs) return 0;
+    const std::uint32_t trough = watch.trough;
+    watch.windowStartMs = now;
+    watch.trough = backlog;
+    // Smaller excesses are left alone: each cut is a short dip in the sound.
+    if (trough < target + kMinCutBytes) return 0;
+    return (trough - target) - (trough - target) % kDriverFrameBytes;
+}
+
 bool DriverDevice::writePcm(const void* data, std::uint32_t length, std::uint32_t* bytesReturned) {
     if (bytesReturned != nullptr) *bytesReturned = 0;
     if (directory_.empty() || (data == nullptr && length != 0)) return false;
     if (length == 0) return true;
-    if (micFd_ < 0 && !reopenMicrophone()) return false;
+    const std::uint32_t whole = length - length % kDriverFrameBytes;
+    if (micFd_ < 0 && !reopenMicrophone()) {
+        noteLoss(micLog_, kMicName, whole, false);
+        return false;
+    }
 
+    // A chunk that would take the backlog past its cap is dropped whole.
+    std::uint32_t backlog = pipeBacklog(micFd_);
+    if (backlog + length > kMicBacklogCapBytes && length <= kMicBacklogCapBytes) {
+        // A FIFO that was replaced (the devices were reloaded) keeps the
+        // backlog nobody will read: write to the new one instead.
+        if (!micFifoReplaced() || !reopenMicrophone() ||
+            (backlog = pipeBacklog(micFd_)) + length > kMicBacklogCapBytes) {
+            noteLoss(micLog_, kMicName, whole, false);
+            return false;
+        }
+    }
+    if (!micCut_.active() && !micLog_.refusing) {
+        if (const std::uint32_t excess =
+                standingExcess(micWatch_, backlog, kMicBacklogTargetBytes)) {
+            // The fade-out's frames are played, so they do not count as dropped.
+            micCut_.fadeOut = kCutFadeFrames;
+            micCut_.skip = excess / kDriverFrameBytes;
+            noteLoss(micLog_, kMicName, excess, true);
+        }
+    }
+
+    // While a cut is under way the chunk is shaped into `shaped`, in pieces.
+    if (micCut_.active()) {
+        const auto* in = static_cast<const unsigned char*>(data);
+        const std::uint32_t frames = length / kDriverFrameBytes;
+        unsigned char shaped[kWritePiece];
+        bool ok = true;
+        for (std::uint32_t f = 0; f < frames && ok;) {
+            const std::uint32_t n = std::min(frames - f, kWritePiece / kDriverFrameBytes);
+            const std::uint32_t bytes = applyCut(micCut_, in + f * kDriverFrameBytes, n, shaped);
+            f += n;
+            ok = bytes == 0 || writeMicBytes(shaped, bytes, nullptr);
+        }
+        if (bytesReturned != nullptr && ok) *bytesReturned = length;
+        if (!ok) noteLoss(micLog_, kMicName, whole, false);
+        return ok;
+    }
+    const bool ok = writeMicBytes(data, length, bytesReturned);
+    if (!ok) {
+        const std::uint32_t got = bytesReturned != nullptr ? *bytesReturned : 0;
+        noteLoss(micLog_, kMicName, whole - std::min(whole, got), false);
+    }
+    return ok;
+}
+
+bool DriverDevice::writeMicBytes(const void* data, std::uint32_t length,
+                                 std::uint32_t* bytesReturned) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     std::uint32_t written = 0;
     const long long deadline = monotonicMs() + kWriteWaitMs;
@@ -306,7 +503,10 @@ bool DriverDevice::writePcm(const void* data, std::uint32_t length, std::uint32_
         break;
     }
     if (bytesReturned != nullptr) *bytesReturned = written;
-    if (written == length) micStalled_ = false;
+    if (written == length) {
+        micStalled_ = false;
+        endRefusals(micLog_, kMicName);
+    }
     return written == length;
 }
 

@@ -9,7 +9,8 @@ set and is never read here. Training sequences are mixed from it: utterances
 then the direct sound and early reflections), sometimes band-limited to
 8 kHz, with a gentle random colouring; one to three noises at once, each a
 noise recording, babble of several corpus speakers, or a stationary fan (a
-coloured noise, often with mains hum); SNR -5..20 dB, speech level -45..-10
+coloured noise, often with mains hum); SNR -5..20 dB (a fifth of them
+20..50 dB: a quiet room), speech level -45..-10
 dBFS, 16-bit steps, and now and then a stretch of digital silence or of a
 dithered last bit (a muted microphone), at the start or inside.
 
@@ -57,7 +58,8 @@ BINS = 257
 BAND_POINTS = [0, 2, 4, 6, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 56, 64, 80, 96, 112,
                128, 160, 192, 224, 256]
 NB = len(BAND_POINTS)
-NFEAT = 2 * NB
+# Per band: log energy, log SNR, share on the harmonic comb; and voicing.
+NFEAT = 3 * NB + 1
 HIDDEN = 64
 DENSE = 32
 
@@ -74,6 +76,13 @@ def estimator_constants():
 
 
 _C = estimator_constants()
+# Pitch lags searched (samples at 32 kHz), as vardix/src/harmonic.h has them.
+_H = dict((n, int(v)) for n, v in re.findall(
+    r"#define (VX_HARM_\w+) (\d+)\s*$", open(os.path.join(ROOT, "vardix", "src", "harmonic.h")).read(), re.M))
+HARM_LAG_MIN = _H["VX_HARM_LAG_MIN"]
+HARM_LAG_MAX = _H["VX_HARM_LAG_MAX"]
+HARM_SEARCH_FIRST = _H["VX_HARM_SEARCH_FIRST"]
+HARM_SEARCH_BINS = _H["VX_HARM_SEARCH_BINS"]
 # Noise tracker constants.
 STARTUP_HOPS = int(_C["VX_STARTUP_HOPS"])
 XI_H1 = _C["VX_XI_H1"]
@@ -124,6 +133,13 @@ WIDE_SHARE = 0.6
 # A sequence whose speech is all band-limited is, with this share, a
 # band-limited stream as a whole (noise too), as from a 16 kHz call.
 NARROW_STREAM_SHARE = 0.7
+# Share of training sequences recorded in a quiet room: noise 20 to 50 dB
+# below the speech instead of -5 to 20 dB. Without them the network never
+# sees speech rise out of a near-silent floor (a good microphone in a quiet
+# room, or clean speech), and it opens only 30 to 50 ms into each word,
+# taking the sudden rise for a click.
+QUIET_SHARE = 0.2
+QUIET_SNR = (20.0, 50.0)
 # Kinds of the noise sources of a sequence, by share: a noise recording,
 # babble of several speakers, a stationary fan with or without hum.
 NOISE_KINDS = (("recording", 0.6), ("babble", 0.2), ("fan", 0.2))
@@ -239,13 +255,39 @@ def skip_silence(silent, *arrays):
     return out
 
 
+def harmonic_combs():
+    """cos(pi k L / 256) per pitch lag L and bin k, as vardix/src/harmonic.c
+    tabulates it."""
+    lags = np.arange(HARM_LAG_MIN, HARM_LAG_MAX + 1)
+    m = (np.arange(BINS)[None, :] * lags[:, None]) % 512
+    return np.cos(np.pi * m / 256.0).astype(np.float32).astype(np.float64)
+
+
+COMBS = harmonic_combs()
+
+
+def harmonicity(power):
+    """Per spectrum (batch x hops x bins): the comb of the lag whose
+    autocorrelation (the cosine transform of the magnitude spectrum from bin
+    HARM_SEARCH_FIRST to HARM_SEARCH_BINS) is largest, and that
+    autocorrelation against the one at lag 0."""
+    p = np.sqrt(power[..., :HARM_SEARCH_BINS])
+    p[..., :HARM_SEARCH_FIRST] = 0.0
+    r = p @ COMBS[:, :HARM_SEARCH_BINS].T
+    best = np.argmax(r, axis=-1)
+    voicing = np.take_along_axis(r, best[..., None], axis=-1)[..., 0] / (p.sum(axis=-1) + 1e-20)
+    return COMBS[best], voicing
+
+
 def features(power_noisy, noise):
     """Network inputs (batch x hops x NFEAT) from noisy power spectra and the
     tracker's noise estimates."""
     e = power_noisy @ BANDS.T
     n = noise @ BANDS.T
-    return np.concatenate([np.log10(e + LOG_EPS), np.log10((e + LOG_EPS) / (n + LOG_EPS))],
-                          axis=2).astype(np.float32)
+    comb, voicing = harmonicity(power_noisy)
+    h = ((power_noisy * comb) @ BANDS.T) / (e + LOG_EPS)
+    return np.concatenate([np.log10(e + LOG_EPS), np.log10((e + LOG_EPS) / (n + LOG_EPS)), h,
+                           voicing[..., None]], axis=2).astype(np.float32)
 
 
 def load(path):
@@ -406,8 +448,10 @@ def noise_source(rng, pool, n):
     return v / (np.sqrt(np.mean(v ** 2)) + 1e-12)
 
 
-def make_sequence(rng, pool, n):
-    """One training sequence of n samples: (clean target, noisy input)."""
+def make_sequence(rng, pool, n, quiet_share=0.0):
+    """One training sequence of n samples: (clean target, noisy input). With
+    probability quiet_share the noise lies QUIET_SNR below the speech (no
+    draw is made for it at 0, so the validation mixtures stay the same)."""
     from scipy.signal import fftconvolve
     s = np.zeros(n)
     narrow = True
@@ -443,7 +487,9 @@ def make_sequence(rng, pool, n):
     if ps > 0:
         g = 10 ** (rng.uniform(-45, -10) / 20) / np.sqrt(ps)
         if pn > 0:
-            v *= np.sqrt(ps / (pn * 10 ** (rng.uniform(-5, 20) / 10)))
+            quiet = quiet_share > 0 and rng.random() < quiet_share
+            snr = rng.uniform(*QUIET_SNR) if quiet else rng.uniform(-5, 20)
+            v *= np.sqrt(ps / (pn * 10 ** (snr / 10)))
     else:
         g = 10 ** (rng.uniform(-65, -20) / 20) / np.sqrt(pn) if pn > 0 else 1.0
     if narrow and s.any() and rng.random() < NARROW_STREAM_SHARE:
@@ -473,7 +519,7 @@ def build_set(rng, count, seconds, pool, lsa_weight):
     for start in range(0, count, batch):
         ps, pm, pc = [], [], []
         for _ in range(min(batch, count - start)):
-            s, m = make_sequence(rng, pool, n)
+            s, m = make_sequence(rng, pool, n, QUIET_SHARE)
             cs, cm = analysis_spectra(s), analysis_spectra(m)
             ps.append(cs.real ** 2 + cs.imag ** 2)
             pm.append(cm.real ** 2 + cm.imag ** 2)
@@ -564,7 +610,7 @@ def write_c(path, model, mean, std):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--sequences", type=int, default=3000)
+    ap.add_argument("--sequences", type=int, default=3400)
     ap.add_argument("--seconds", type=float, default=4.0)
     ap.add_argument("--epochs", type=int, default=10)
     ap.add_argument("--seed", type=int, default=20261210)

@@ -116,6 +116,7 @@
 void vx_estimator_init(VxEstimator* e) {
     memset(e, 0, sizeof *e);
     vx_net_init(&e->net);
+    vx_harmonic_init(&e->harm);
     vx_pf_init(&e->pf);
     for (int k = 0; k < VX_BINS; ++k) {
         e->prev_gain[k] = 1.0f;
@@ -251,11 +252,16 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
         }
     }
 
-    /* Band features: log energy and log ratio to the noise estimate, on
-     * triangular bands between the band centres. */
+    /* Band features: log energy, log ratio to the noise estimate and the
+     * share of the energy on the harmonic comb of the spectrum's pitch lag,
+     * on triangular bands between the band centres; and the voicing
+     * strength. The bands are too wide to resolve harmonics, the comb is
+     * not: it tells a voiced band from noise of the same level. */
     float* band_gain = e->band_gain;
     if (!silent) {
-        float energy[VX_NB] = {0}, noise[VX_NB] = {0};
+        float energy[VX_NB] = {0}, noise[VX_NB] = {0}, harm[VX_NB] = {0};
+        float voicing;
+        const float* comb = e->harm.comb[vx_harmonic_lag(&e->harm, power, &voicing)];
         for (int b = 0; b + 1 < VX_NB; ++b) {
             int lo = vx_band_points[b], hi = vx_band_points[b + 1];
             float inv = 1.0f / (float)(hi - lo);
@@ -265,15 +271,20 @@ void vx_estimator_run(VxEstimator* e, const float* re, const float* im, float* m
                 energy[b + 1] += f * power[k];
                 noise[b] += (1.0f - f) * e->noise[k];
                 noise[b + 1] += f * e->noise[k];
+                harm[b] += (1.0f - f) * power[k] * comb[k];
+                harm[b + 1] += f * power[k] * comb[k];
             }
         }
         energy[VX_NB - 1] += power[VX_BINS - 1];
         noise[VX_NB - 1] += e->noise[VX_BINS - 1];
-        float feat[VX_NFEAT];
+        harm[VX_NB - 1] += power[VX_BINS - 1] * comb[VX_BINS - 1];
+        float* feat = e->feat;
         for (int b = 0; b < VX_NB; ++b) {
             feat[b] = vm_log10f(energy[b] + VX_LOG_EPS);
             feat[VX_NB + b] = vm_log10f((energy[b] + VX_LOG_EPS) / (noise[b] + VX_LOG_EPS));
+            feat[2 * VX_NB + b] = harm[b] / (energy[b] + VX_LOG_EPS);
         }
+        feat[3 * VX_NB] = voicing;
         vx_net_run(&e->net, feat, band_gain);
     }
 

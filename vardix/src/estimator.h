@@ -2,6 +2,7 @@
 #ifndef VARDIX_ESTIMATOR_H
 #define VARDIX_ESTIMATOR_H
 
+#include "harmonic.h"
 #include "mask_net.h"
 #include "pf_model.h"
 
@@ -23,7 +24,9 @@ typedef struct VxEstimator {
                                 last mask */
     int pf_exact;            /* 1: that is the gain the post-filter applies;
                                 0: the largest it may apply (see compensate) */
+    float feat[VX_NFEAT];    /* the network's inputs of that spectrum */
     VxNet net;               /* band-gain network state */
+    VxHarmonic harm;         /* pitch search and harmonic combs */
     VxPfModel pf;            /* model of orvo_alg's post-filter */
 } VxEstimator;
 

@@ -5,8 +5,10 @@
 #ifndef VARDIX_MASK_NET_H
 #define VARDIX_MASK_NET_H
 
-#define VX_NB 25             /* bands */
-#define VX_NFEAT (2 * VX_NB) /* log energy and log SNR per band */
+#define VX_NB 25 /* bands */
+/* Per band: log energy, log SNR and the share of the energy on the pitch's
+ * harmonic comb; and the voicing strength of the whole spectrum. */
+#define VX_NFEAT (3 * VX_NB + 1)
 #define VX_DENSE 32
 #define VX_HIDDEN 64
 

@@ -11,3 +11,5 @@ void probe_run(VxEstimator* e, const float* re, const float* im, float* mask) {
 }
 const float* probe_noise(const VxEstimator* e) { return e->noise; }
 const float* probe_log_gain(const VxEstimator* e) { return e->gain; }
+const float* probe_out_gain(const VxEstimator* e) { return e->out_gain; }
+const float* probe_features(const VxEstimator* e) { return e->feat; }

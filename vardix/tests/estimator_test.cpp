@@ -420,14 +420,17 @@ TEST(Estimator, NetworkMatchesDoublePrecisionReference) {
     std::normal_distribution<float> jitter(0.0f, 1.0f);
     double worst = 0;
     for (int hop = 0; hop < 400; ++hop) {
-        // Log energies around -6 and band SNRs around 1 (log10 units), wider
+        // Log energies around -6, band SNRs around 1 (log10 units) and
+        // harmonic shares around 0, wider
         // and wider; the last hops are wildly out of range.
         const float spread = hop < 300 ? 1.0f + hop / 60.0f : 200.0f;
         float feat[VX_NFEAT];
         for (int b = 0; b < VX_NB; ++b) {
             feat[b] = -6.0f + spread * jitter(rng);
             feat[VX_NB + b] = 1.0f + spread * jitter(rng);
+            feat[2 * VX_NB + b] = 0.2f * spread * jitter(rng);
         }
+        feat[3 * VX_NB] = 0.3f + 0.2f * spread * jitter(rng);
         float gains[VX_NB];
         vx_net_run(&net, feat, gains);
         std::vector<double> x(VX_NFEAT);

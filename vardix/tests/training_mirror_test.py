@@ -1,8 +1,9 @@
 """The training script (tools/train/train_mask.py) computes the network's
 inputs with its own copy of the estimator's noise tracker and statistical
-gain. This runs both on the same spectra, through silence at the start,
-noise, a rising floor, bursts of a voiced sound and silence inside, and
-requires the same noise estimate and gain on every spectrum."""
+gain, and its own pitch search and harmonic combs. This runs both on the
+same spectra, through silence at the start, noise, a rising floor, bursts
+of a voiced sound and silence inside, and requires the same noise estimate,
+gain and network inputs on every spectrum."""
 import ctypes
 import os
 import sys
@@ -43,6 +44,7 @@ class TrackerMirror(unittest.TestCase):
         lib.probe_size.restype = ctypes.c_size_t
         lib.probe_noise.restype = ctypes.POINTER(ctypes.c_float)
         lib.probe_log_gain.restype = ctypes.POINTER(ctypes.c_float)
+        lib.probe_features.restype = ctypes.POINTER(ctypes.c_float)
         state = ctypes.create_string_buffer(lib.probe_size())
         lib.probe_init(state)
 
@@ -50,7 +52,7 @@ class TrackerMirror(unittest.TestCase):
         re = spec.real.astype(np.float32)
         im = spec.imag.astype(np.float32)
         mask = np.zeros(BINS, dtype=np.float32)
-        c_noise, c_gain = [], []
+        c_noise, c_gain, c_feat = [], [], []
         f32p = ctypes.POINTER(ctypes.c_float)
         for h in range(len(spec)):
             r, i = np.ascontiguousarray(re[h]), np.ascontiguousarray(im[h])
@@ -58,7 +60,9 @@ class TrackerMirror(unittest.TestCase):
                           mask.ctypes.data_as(f32p))
             c_noise.append(np.ctypeslib.as_array(lib.probe_noise(state), (BINS,)).copy())
             c_gain.append(np.ctypeslib.as_array(lib.probe_log_gain(state), (BINS,)).copy())
-        c_noise, c_gain = np.array(c_noise), np.array(c_gain)
+            c_feat.append(np.ctypeslib.as_array(lib.probe_features(state),
+                                                (train_mask.NFEAT,)).copy())
+        c_noise, c_gain, c_feat = np.array(c_noise), np.array(c_gain), np.array(c_feat)
 
         power = re.astype(np.float64) ** 2 + im.astype(np.float64) ** 2
         noise, lsa = train_mask.track_noise(power[None])
@@ -75,6 +79,24 @@ class TrackerMirror(unittest.TestCase):
         # approximation to 5e-5).
         c_lsa = np.exp(train_mask.LSA_WEIGHT * c_gain)
         self.assertLess(np.max(np.abs(c_lsa - lsa)), 2e-3)
+
+        # The network's inputs, spectrum by spectrum (the C side keeps those of
+        # the last spectrum that was not silence).
+        feat = train_mask.features(power[None], noise[None])[0]
+        live = np.flatnonzero(~silent)
+        held = np.maximum.accumulate(np.where(~silent, np.arange(len(spec)), 0))
+        c_feat = c_feat[live]
+        feat = feat[held[live]]
+        nb = train_mask.NB
+        self.assertLess(np.max(np.abs(c_feat[:, :2 * nb] - feat[:, :2 * nb])), 2e-3)
+        # The pitch search is an argmax: float and double sums may pick
+        # another lag where two lags score alike, on a rare spectrum.
+        harm = np.abs(c_feat[:, 2 * nb:] - feat[:, 2 * nb:]).max(axis=1)
+        self.assertLess(np.mean(harm > 1e-3), 0.01)
+        # The voiced bursts are told from the noise: the spectra they fill
+        # (a third of the live ones) are far more voiced than the rest.
+        voicing = feat[:, -1]
+        self.assertGreater(np.percentile(voicing, 85), 2 * np.median(voicing))
 
 
 if __name__ == "__main__":

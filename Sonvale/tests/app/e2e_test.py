@@ -165,11 +165,11 @@ class MicrophonePath(SonvaleCase):
         self.assertGreater(on["correlation"], 0.5, "the virtual microphone carries the speech")
         self.assertGreaterEqual(on["reduction_db"], 10.0)
         # Other programs record the cleaned speech at the real microphone's
-        # level: within 1 dB on the corpus; the generated input's synthetic
-        # speech has pauses between words where the noise goes, 1.05 dB.
-        # A sanitizer build runs the suppressor several times slower, and its
-        # level comes out a few hundredths of a dB lower still.
-        slack = 1.5 if os.environ.get("SONVALE_TEST_NOISY") or os.environ.get("SONVALE_SANITIZED") else 1.0
+        # level. The speech parts of a noisy input hold noise too (a tenth of
+        # their energy at 10 dB SNR, more in the generated input's pauses
+        # between words), which the suppressor takes out with it: the level
+        # measured there comes out 0.2 to 1.1 dB lower, so within 1.5 dB.
+        slack = 1.5
         self.assertLess(abs(on["speech_change_db"]), slack, on)
 
         # Switching "Cancel Noise" off passes the microphone through unchanged.

@@ -134,8 +134,8 @@ private slots:
             QCOMPARE(w.savedSpeakerName(), kStandins.first);
             QCOMPARE(w.savedMicrophoneName(), kStandins.second);
             QCOMPARE(defaults(), kVirtual);
-            QVERIFY(w.captureLoopForTest()->isOpened());
-            QCOMPARE(w.captureLoopForTest()->deviceName(), kStandins.second);
+            QTRY_VERIFY(w.captureLoopForTest()->isOpened());
+            QTRY_COMPARE(w.captureLoopForTest()->deviceName(), kStandins.second);
         }
         // Leaving without "Quit Sonvale" (the tray's exit ends the event loop
         // and main destroys the window) still restores them.
@@ -344,7 +344,7 @@ private slots:
         const QString module = loadPipeSource(dir, second, QStringLiteral("Second_microphone"));
         {
             SonvaleMain w;
-            QCOMPARE(w.captureLoopForTest()->deviceName(), kStandins.second);
+            QTRY_COMPARE(w.captureLoopForTest()->deviceName(), kStandins.second);
             QComboBox* box = mics(w);
             const int index = items(box).indexOf(second);
             QVERIFY(index > 0);
